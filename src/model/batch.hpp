@@ -1,0 +1,16 @@
+// Repeated simulation: `iterations` independent boardings on a pool of worker threads made
+// for this one call, reduced to the fraction that came out true.
+#pragma once
+
+#include <cstdint>
+
+#include "config.hpp"
+
+namespace tavrin {
+
+// k / iterations in double precision, where k boardings came out true; NaN for 0 iterations.
+// A boarding that fails writes its report to standard error and counts as not true. Fails
+// (fatally) only when the worker pool cannot be created.
+double run_simulations(const Planes& planes, std::uint64_t iterations);
+
+}  // namespace tavrin

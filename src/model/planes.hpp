@@ -1,0 +1,9 @@
+// The boarding puzzle model: pure C++, no Python. Everything the binding layer uses.
+#pragma once
+
+#include "batch.hpp"
+#include "boarding.hpp"
+#include "config.hpp"
+#include "fatal.hpp"
+#include "seating.hpp"
+#include "utf8.hpp"

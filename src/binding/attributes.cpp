@@ -1,0 +1,97 @@
+// The attributes passengers, seats and cols: getters read under a shared borrow, setters
+// convert first and then replace the field under an exclusive borrow, deletion is refused.
+#include "attributes.hpp"
+
+#include "convert.hpp"
+#include "guard.hpp"
+#include "object.hpp"
+
+namespace tavrin::binding {
+
+namespace {
+
+constexpr const char* CANNOT_DELETE = "can't delete attribute";
+
+template <class Read>
+PyObject* get_field(PyObject* self, Read read) {
+    return guard_object([&]() -> Result<Ref> {
+        Result<SharedBorrow> borrow = SharedBorrow::take(reinterpret_cast<PlanesObject*>(self));
+        if (!borrow) {
+            return std::move(borrow.error());
+        }
+        return read(borrow.value().record());
+    });
+}
+
+template <class Convert, class Store>
+int set_field(PyObject* self, PyObject* value, const char* name, Convert convert, Store store) {
+    return guard_status([&]() -> Result<void> {
+        if (value == nullptr) {
+            return PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
+        }
+        auto converted = convert(value);
+        if (!converted) {
+            return argument_error(std::move(converted.error()), name);
+        }
+        Result<PlanesObject*> receiver = check_receiver(self);
+        if (!receiver) {
+            return std::move(receiver.error());
+        }
+        Result<ExclusiveBorrow> borrow = ExclusiveBorrow::take(receiver.value());
+        if (!borrow) {
+            return std::move(borrow.error());
+        }
+        store(borrow.value().record(), std::move(converted.value()));
+        return {};
+    });
+}
+
+PyObject* Planes_get_passengers(PyObject* self, void*) {
+    return get_field(self, [](const Planes& record) { return make_int(record.passengers); });
+}
+
+int Planes_set_passengers(PyObject* self, PyObject* value, void*) {
+    return set_field(self, value, "passengers", to_u64,
+                     [](Planes& record, std::uint64_t passengers) { record.passengers = passengers; });
+}
+
+PyObject* Planes_get_seats(PyObject* self, void*) {
+    return get_field(self, [](const Planes& record) { return make_int(record.seats); });
+}
+
+int Planes_set_seats(PyObject* self, PyObject* value, void*) {
+    return set_field(self, value, "seats", to_u64, [](Planes& record, std::uint64_t seats) { record.seats = seats; });
+}
+
+PyObject* Planes_get_cols(PyObject* self, void*) {
+    return get_field(self, [](const Planes& record) { return make_char_list(record.cols); });
+}
+
+int Planes_set_cols(PyObject* self, PyObject* value, void*) {
+    return set_field(self, value, "cols", to_char_list,
+                     [](Planes& record, std::vector<char32_t> cols) { record.cols = std::move(cols); });
+}
+
+// The interpreter keeps pointers into this table for the life of the class.
+char EMPTY_DOC[] = "";
+PyGetSetDef planes_getset[] = {
+    {"passengers", Planes_get_passengers, Planes_set_passengers, EMPTY_DOC, nullptr},
+    {"seats", Planes_get_seats, Planes_set_seats, EMPTY_DOC, nullptr},
+    {"cols", Planes_get_cols, Planes_set_cols, EMPTY_DOC, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyGetSetDef* planes_attributes() noexcept { return planes_getset; }
+
+bool is_planes_attribute(std::string_view name) noexcept {
+    for (const PyGetSetDef* entry = planes_getset; entry->name != nullptr; ++entry) {
+        if (name == entry->name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace tavrin::binding

@@ -1,0 +1,188 @@
+// Planes(passengers=100, seats=100, cols="ABCDEF") and the methods generate_seating(),
+// run_simulation() and run_simulations(iterations). Each entry binds and converts its
+// arguments, borrows the object, runs the model on the record and converts the result.
+#include "methods.hpp"
+
+#include <array>
+#include <string>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "guard.hpp"
+#include "object.hpp"
+
+namespace tavrin::binding {
+
+namespace {
+
+constexpr const char* EXPECTED_PASSENGERS = "Expected passengers";
+constexpr const char* EXPECTED_SEATS = "Expected seats";
+constexpr const char* EXPECTED_COLS = "Expected cols for each row on the plane";
+constexpr const char* NOT_A_SUBTYPE = "Planes.__new__(): the type to create is not a subtype of Planes";
+
+constexpr std::array<const char*, 3> NEW_PARAMETERS = {"passengers", "seats", "cols"};
+constexpr FunctionDescription NEW_FUNCTION = {"Planes.__new__()", NEW_PARAMETERS, 0};
+constexpr std::array<const char*, 1> RUN_SIMULATIONS_PARAMETERS = {"iterations"};
+constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulations()", RUN_SIMULATIONS_PARAMETERS, 1};
+
+// An argument of the constructor: absent (the default applies), None, or converted.
+template <class T>
+struct ConstructorArgument {
+    bool is_none = false;
+    T value{};
+};
+
+template <class T, class Convert>
+Result<ConstructorArgument<T>> constructor_argument(const Ref& given, T fallback, const char* name, Convert convert) {
+    if (!given) {
+        return ConstructorArgument<T>{false, std::move(fallback)};
+    }
+    if (given.get() == Py_None) {
+        return ConstructorArgument<T>{true, T{}};
+    }
+    Result<T> converted = convert(given.get());
+    if (!converted) {
+        return argument_error(std::move(converted.error()), name);
+    }
+    return ConstructorArgument<T>{false, std::move(converted.value())};
+}
+
+Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    // PyPy calls this for Planes.__new__(int) too; CPython refuses that itself.
+    PyTypeObject* planes = planes_type();
+    if (!PyType_Check(reinterpret_cast<PyObject*>(type)) || planes == nullptr || !PyType_IsSubtype(type, planes)) {
+        return PendingError::lazy(PyExc_TypeError, NOT_A_SUBTYPE);
+    }
+    BoundArguments<3> bound;
+    if (Result<void> ok = bind_arguments(NEW_FUNCTION, args, kwargs, bound); !ok) {
+        return std::move(ok.error());
+    }
+    auto passengers = constructor_argument<std::uint64_t>(bound[0], DEFAULT_PASSENGERS, "passengers", to_u64);
+    if (!passengers) {
+        return std::move(passengers.error());
+    }
+    auto seats = constructor_argument<std::uint64_t>(bound[1], DEFAULT_SEATS, "seats", to_u64);
+    if (!seats) {
+        return std::move(seats.error());
+    }
+    auto cols = constructor_argument<std::vector<char32_t>>(
+        bound[2], std::vector<char32_t>(std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)), "cols", str_to_chars);
+    if (!cols) {
+        return std::move(cols.error());
+    }
+    if (passengers.value().is_none) {
+        fail(EXPECTED_PASSENGERS);
+    }
+    if (seats.value().is_none) {
+        fail(EXPECTED_SEATS);
+    }
+    if (cols.value().is_none) {
+        fail(EXPECTED_COLS);
+    }
+    Planes record{std::move(cols.value().value), passengers.value().value, seats.value().value};
+    if (record.passengers > record.seats) {
+        return PendingError::lazy(PyExc_ValueError, "passengers (" + std::to_string(record.passengers) +
+                                                        ") must not exceed seats (" + std::to_string(record.seats) +
+                                                        ")");
+    }
+    return allocate_planes(type, std::move(record));
+}
+
+// Checks the receiver, takes the shared borrow and runs `body` on the record.
+template <class Body>
+PyObject* with_shared_record(PyObject* self, Body&& body) {
+    return guard_object([&]() -> Result<Ref> {
+        Result<PlanesObject*> receiver = check_receiver(self);
+        if (!receiver) {
+            return std::move(receiver.error());
+        }
+        Result<SharedBorrow> borrow = SharedBorrow::take(receiver.value());
+        if (!borrow) {
+            return std::move(borrow.error());
+        }
+        return body(borrow.value().record());
+    });
+}
+
+Result<Ref> seating_dict(const Planes& record) {
+    const SeatMap seating = generate_seating(record);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        api_call_failed();
+    }
+    std::string label;
+    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
+        label.clear();
+        append_seat_label(label, record.cols, seating.seat_of[i]);
+        Ref key = make_int(static_cast<std::uint64_t>(i) + 1);
+        Ref value = make_str(label);
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
+            return PendingError::fetch();
+        }
+    }
+    return dict;
+}
+
+PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
+    return with_shared_record(self, [](const Planes& record) { return seating_dict(record); });
+}
+
+PyObject* Planes_run_simulation(PyObject* self, PyObject*) {
+    return with_shared_record(self, [](const Planes& record) -> Result<Ref> { return make_bool(run_simulation(record)); });
+}
+
+PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_object([&]() -> Result<Ref> {
+        BoundArguments<1> bound;
+        if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
+            return std::move(ok.error());
+        }
+        Result<PlanesObject*> receiver = check_receiver(self);
+        if (!receiver) {
+            return std::move(receiver.error());
+        }
+        Result<SharedBorrow> borrow = SharedBorrow::take(receiver.value());
+        if (!borrow) {
+            return std::move(borrow.error());
+        }
+        Result<std::uint64_t> iterations = to_u64(bound[0].get());
+        if (!iterations) {
+            return argument_error(std::move(iterations.error()), "iterations");
+        }
+        return make_float(run_simulations(borrow.value().record(), iterations.value()));
+    });
+}
+
+#ifdef PYPY_VERSION
+// PyPy ignores a class's missing base-type flag; refuse subclasses here instead.
+PyObject* Planes_init_subclass(PyObject*, PyObject*, PyObject*) {
+    return guard_object([]() -> Result<Ref> {
+        return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
+    });
+}
+#endif
+
+// Each doc text is a text signature and nothing else.
+PyMethodDef planes_method_table[] = {
+    {"run_simulation", Planes_run_simulation, METH_NOARGS, "run_simulation($self)\n--\n\n"},
+    {"run_simulations",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_run_simulations)),
+     METH_FASTCALL | METH_KEYWORDS, "run_simulations($self, iterations)\n--\n\n"},
+    {"generate_seating", Planes_generate_seating, METH_NOARGS, "generate_seating($self)\n--\n\n"},
+#ifdef PYPY_VERSION
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_init_subclass)),
+     METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&] { return construct(type, args, kwargs); });
+}
+
+PyMethodDef* planes_methods() noexcept { return planes_method_table; }
+
+}  // namespace tavrin::binding

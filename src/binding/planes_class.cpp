@@ -1,0 +1,111 @@
+// Class creation: "builtins.Planes" with the default flags only, so it cannot be
+// subclassed and has no instance __dict__ or weak references; a PyPy build adds the hooks
+// that make PyPy refuse what CPython refuses by those flags.
+#include "planes_class.hpp"
+
+#include <string>
+
+#include "attributes.hpp"
+#include "guard.hpp"
+#include "methods.hpp"
+#include "object.hpp"
+#include "once.hpp"
+
+namespace tavrin::binding {
+
+namespace {
+
+constexpr const char* CLASS_NAME = "builtins.Planes";
+constexpr const char* CLASS_TEXT_SIGNATURE = "(passengers=100, seats=100, cols=...)";
+constexpr const char* CLASS_SENTENCE = "A Python class implemented in native code.";
+constexpr const char* DOC_HAS_NUL = "class doc cannot contain nul bytes";
+
+OnceCell class_cell;
+// PyPy keeps the doc pointer it is given, so the text lives as long as the process.
+const std::string* class_doc = nullptr;
+
+Result<const char*> class_doc_text() {
+    if (class_doc == nullptr) {
+        auto* doc = new std::string(std::string("Planes") + CLASS_TEXT_SIGNATURE + "\n--\n\n" + CLASS_SENTENCE);
+        if (doc->find('\0') != std::string::npos) {
+            delete doc;
+            return PendingError::lazy(PyExc_ValueError, DOC_HAS_NUL);
+        }
+        class_doc = doc;
+    }
+    return class_doc->c_str();
+}
+
+#ifdef PYPY_VERSION
+// PyPy gives every instance a __dict__ whatever the flags say; only the three attributes
+// may be assigned.
+int Planes_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return guard_status([&]() -> Result<void> {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (text == nullptr) {
+            PyErr_Clear();
+            return PendingError::lazy(PyExc_AttributeError, "'Planes' object attribute names must be text");
+        }
+        const std::string_view attribute(text, static_cast<std::size_t>(size));
+        if (!is_planes_attribute(attribute)) {
+            return PendingError::lazy(PyExc_AttributeError,
+                                      "'Planes' object has no attribute '" + std::string(attribute) + "'");
+        }
+        if (PyObject_GenericSetAttr(self, name, value) != 0) {
+            return PendingError::fetch();
+        }
+        return {};
+    });
+}
+#endif
+
+Result<Ref> create_class() {
+    Result<const char*> doc = class_doc_text();
+    if (!doc) {
+        return std::move(doc.error());
+    }
+    PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_new, reinterpret_cast<void*>(planes_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(planes_dealloc)},
+        {Py_tp_doc, const_cast<char*>(doc.value())},
+        {Py_tp_methods, planes_methods()},
+        {Py_tp_getset, planes_attributes()},
+#ifdef PYPY_VERSION
+        {Py_tp_setattro, reinterpret_cast<void*>(Planes_setattro)},
+#endif
+        {0, nullptr},
+    };
+    PyType_Spec type_description = {
+        .name = CLASS_NAME,
+        .basicsize = static_cast<int>(sizeof(PlanesObject)),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots,
+    };
+    Ref type = Ref::steal(PyType_FromSpec(&type_description));
+    if (!type) {
+        return PendingError::fetch();
+    }
+    return type;
+}
+
+}  // namespace
+
+PyTypeObject* planes_type() noexcept { return reinterpret_cast<PyTypeObject*>(class_cell.get()); }
+
+Result<PyObject*> planes_class() {
+    if (PyObject* existing = class_cell.get()) {
+        return existing;
+    }
+    Result<Ref> created = create_class();
+    if (!created) {
+        PendingError error = PendingError::lazy(PyExc_RuntimeError, CLASS_INIT_FAILED);
+        error.set_cause(Ref::own(created.error().value()));
+        return error;
+    }
+    return class_cell.set(std::move(created.value()));
+}
+
+}  // namespace tavrin::binding

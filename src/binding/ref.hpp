@@ -1,0 +1,49 @@
+// Owned references. A `Ref` owns exactly one reference (or none) and releases it when it
+// goes away; a raw `PyObject*` anywhere in this module is borrowed. References are made only
+// through the named factories, and leave for the interpreter only through `release()`.
+#pragma once
+
+#include <utility>
+
+#include "python.hpp"
+
+namespace tavrin::binding {
+
+// PyPy 3.9 has no Py_NewRef.
+inline PyObject* new_reference(PyObject* object) noexcept {
+    Py_INCREF(object);
+    return object;
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::move(*this));
+        object_ = other.release();
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    // Takes over a reference the caller owns (a C API "new reference" result); may be null.
+    [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Takes a reference of its own to a borrowed object; may be null.
+    [[nodiscard]] static Ref own(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    // Hands the reference on; the Ref is empty afterwards.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace tavrin::binding

@@ -33,11 +33,7 @@ int set_field(PyObject* self, PyObject* value, const char* name, Convert convert
         if (!converted) {
             return argument_error(std::move(converted.error()), name);
         }
-        Result<PlanesObject*> receiver = check_receiver(self);
-        if (!receiver) {
-            return std::move(receiver.error());
-        }
-        Result<ExclusiveBorrow> borrow = ExclusiveBorrow::take(receiver.value());
+        Result<ExclusiveBorrow> borrow = borrow_exclusive(self);
         if (!borrow) {
             return std::move(borrow.error());
         }

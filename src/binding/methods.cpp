@@ -92,11 +92,7 @@ Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <class Body>
 PyObject* with_shared_record(PyObject* self, Body&& body) {
     return guard_object([&]() -> Result<Ref> {
-        Result<PlanesObject*> receiver = check_receiver(self);
-        if (!receiver) {
-            return std::move(receiver.error());
-        }
-        Result<SharedBorrow> borrow = SharedBorrow::take(receiver.value());
+        Result<SharedBorrow> borrow = borrow_shared(self);
         if (!borrow) {
             return std::move(borrow.error());
         }
@@ -137,11 +133,7 @@ PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize
         if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
             return std::move(ok.error());
         }
-        Result<PlanesObject*> receiver = check_receiver(self);
-        if (!receiver) {
-            return std::move(receiver.error());
-        }
-        Result<SharedBorrow> borrow = SharedBorrow::take(receiver.value());
+        Result<SharedBorrow> borrow = borrow_shared(self);
         if (!borrow) {
             return std::move(borrow.error());
         }

@@ -54,6 +54,22 @@ ExclusiveBorrow::~ExclusiveBorrow() {
 
 Planes& ExclusiveBorrow::record() const { return as_planes(object_.get())->record(); }
 
+Result<SharedBorrow> borrow_shared(PyObject* self) {
+    Result<PlanesObject*> receiver = check_receiver(self);
+    if (!receiver) {
+        return std::move(receiver.error());
+    }
+    return SharedBorrow::take(receiver.value());
+}
+
+Result<ExclusiveBorrow> borrow_exclusive(PyObject* self) {
+    Result<PlanesObject*> receiver = check_receiver(self);
+    if (!receiver) {
+        return std::move(receiver.error());
+    }
+    return ExclusiveBorrow::take(receiver.value());
+}
+
 Result<Ref> allocate_planes(PyTypeObject* type, Planes record) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) {

@@ -66,6 +66,10 @@ private:
     Ref object_;
 };
 
+// The receiver check followed by the borrow: what methods and setters do on entry.
+Result<SharedBorrow> borrow_shared(PyObject* self);
+Result<ExclusiveBorrow> borrow_exclusive(PyObject* self);
+
 // A new object of `type` holding `record`, not borrowed.
 Result<Ref> allocate_planes(PyTypeObject* type, Planes record);
 

@@ -8,8 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -19,44 +17,13 @@
 
 #include "fatal.hpp"
 #include "pool.hpp"
+#include "process_state.hpp"
 
 namespace tavrin {
 namespace {
 
-std::size_t thread_count_of_process() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ++count;
-    }
-    return count;
-}
-
-// Sets or unsets the worker-count variable for one test and restores the old state after it.
-class WorkerThreadsVariable {
-public:
-    explicit WorkerThreadsVariable(const char* value) {
-        if (const char* old = std::getenv(WORKER_THREADS_VARIABLE)) {
-            old_ = old;
-        }
-        if (value == nullptr) {
-            ::unsetenv(WORKER_THREADS_VARIABLE);
-        } else {
-            ::setenv(WORKER_THREADS_VARIABLE, value, 1);
-        }
-    }
-    ~WorkerThreadsVariable() {
-        if (old_) {
-            ::setenv(WORKER_THREADS_VARIABLE, old_->c_str(), 1);
-        } else {
-            ::unsetenv(WORKER_THREADS_VARIABLE);
-        }
-    }
-    WorkerThreadsVariable(const WorkerThreadsVariable&) = delete;
-    WorkerThreadsVariable& operator=(const WorkerThreadsVariable&) = delete;
-
-private:
-    std::optional<std::string> old_;
-};
+using testing_support::thread_count_of_process;
+using testing_support::WorkerThreadsVariable;
 
 std::string bad_value_message(const std::string& quoted) {
     return std::string(RUNTIME_CREATION_FAILED) + ": " + WORKER_THREADS_VARIABLE + "=" + quoted + " " +

@@ -1,0 +1,118 @@
+// The batch: one task per worker, each claiming runs of iterations from a shared counter until
+// none are left, so memory stays the same however many iterations are asked for. Every
+// iteration is claimed exactly once; a boarding that fails counts as not true and the rest run
+// on. The pool and the snapshot both end before the call returns, on every path.
+#include "batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "boarding.hpp"
+#include "pool.hpp"
+
+namespace tavrin {
+
+namespace {
+
+// Seats shuffled per claim: about half a millisecond of boarding, long enough that the shared
+// counter costs nothing next to it, short enough that the last claims still even out the load.
+constexpr std::uint64_t SEATS_PER_CLAIM = std::uint64_t{1} << 16;
+// Claims per worker at least, so that a worker that falls behind is covered by the others.
+constexpr std::uint64_t CLAIMS_PER_WORKER = 8;
+// Assumed size of a cache line: the per-worker counts sit on lines of their own.
+constexpr std::size_t CACHE_LINE = 64;
+
+struct alignas(CACHE_LINE) WorkerTally {
+    std::uint64_t true_count = 0;
+};
+
+std::uint64_t claim_size(const Planes& planes, std::uint64_t iterations, std::uint32_t workers) {
+    const std::uint64_t seats_per_boarding = std::max({planes.passengers, planes.seats, std::uint64_t{1}});
+    const std::uint64_t by_cost = SEATS_PER_CLAIM / seats_per_boarding;
+    const std::uint64_t by_balance = iterations / (std::uint64_t{workers} * CLAIMS_PER_WORKER);
+    return std::max<std::uint64_t>(std::min(by_cost, by_balance), 1);
+}
+
+// Takes the next run of at most `size` iterations; false once all are taken. A
+// compare-exchange rather than fetch_add, so the counter never passes `iterations` and cannot
+// wrap around however close to 2^64 that is.
+bool claim(std::atomic<std::uint64_t>& next, std::uint64_t iterations, std::uint64_t size,
+           std::uint64_t& begin, std::uint64_t& end) {
+    std::uint64_t start = next.load(std::memory_order_relaxed);
+    do {
+        if (start >= iterations) {
+            return false;
+        }
+        end = start + std::min(size, iterations - start);
+    } while (!next.compare_exchange_weak(start, end, std::memory_order_relaxed));
+    begin = start;
+    return true;
+}
+
+std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& next,
+                           std::uint64_t iterations, std::uint64_t size) {
+    std::uint64_t true_count = 0;
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+    while (claim(next, iterations, size, begin, end)) {
+        for (std::uint64_t i = begin; i < end; ++i) {
+            try {
+                if (run_simulation(planes)) {
+                    ++true_count;
+                }
+            } catch (...) {
+                report_caught_failure();
+            }
+        }
+    }
+    return true_count;
+}
+
+std::uint64_t count_true(WorkerPool& pool, const std::shared_ptr<const Planes>& snapshot,
+                         std::uint64_t iterations) {
+    const std::uint64_t size = claim_size(*snapshot, iterations, pool.size());
+    const std::uint64_t claims = iterations / size + (iterations % size != 0 ? 1 : 0);
+    const auto tasks = static_cast<std::uint32_t>(std::min<std::uint64_t>(pool.size(), claims));
+
+    std::atomic<std::uint64_t> next{0};
+    std::vector<WorkerTally> tallies(tasks);
+    try {
+        for (WorkerTally& tally : tallies) {
+            pool.submit([snapshot, &next, &tally, iterations, size] {
+                tally.true_count = board_claims(*snapshot, next, iterations, size);
+            });
+        }
+    } catch (...) {
+        // The tasks already queued refer to `next` and `tallies`: let them find nothing left
+        // to claim and end before this frame goes.
+        next.store(iterations, std::memory_order_relaxed);
+        pool.wait();
+        throw;
+    }
+    pool.wait();
+
+    std::uint64_t true_count = 0;
+    for (const WorkerTally& tally : tallies) {
+        true_count += tally.true_count;
+    }
+    return true_count;
+}
+
+}  // namespace
+
+double run_simulations(const Planes& planes, std::uint64_t iterations) {
+    const auto snapshot = std::make_shared<const Planes>(planes);
+    std::uint64_t true_count = 0;
+    {
+        WorkerPool pool;
+        if (iterations > 0) {
+            true_count = count_true(pool, snapshot, iterations);
+        }
+    }
+    // 0 / 0 gives NaN for an empty batch.
+    return static_cast<double>(true_count) / static_cast<double>(iterations);
+}
+
+}  // namespace tavrin

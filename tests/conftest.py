@@ -19,7 +19,7 @@ IS_PYPY = sys.implementation.name == "pypy"
 cpython_only = pytest.mark.skipif(
     IS_PYPY, reason="PyPy's cpyext cannot offer this; the module has no way to change it"
 )
-pypy_only = pytest.mark.skipif(not IS_PYPY, reason="the PyPy-specific path of the binding")
+pypy_only = pytest.mark.skipif(not IS_PYPY, reason="exercises the path of the binding that only PyPy needs")
 
 # A child interpreter gets this long before it counts as hung; it is a guard, not a measure.
 CHILD_TIMEOUT_SECONDS = 120

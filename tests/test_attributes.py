@@ -298,3 +298,19 @@ def test_reassignment_replaces_values() -> None:
         plane.passengers = round_number
         plane.cols = ["Ω"] * (round_number % 7)
     assert state(plane) == (49, 59, ["Ω"] * (49 % 7))
+
+
+@pytest.mark.parametrize("name", ["passengers", "seats", "cols"])
+@pytest.mark.parametrize(
+    "use",
+    [
+        pytest.param(lambda descriptor: descriptor.__get__(5, int), id="get"),
+        pytest.param(lambda descriptor: descriptor.__set__(5, 3), id="set"),
+        pytest.param(lambda descriptor: descriptor.__set__("plane", ["A"]), id="set-cols-like"),
+        pytest.param(lambda descriptor: descriptor.__delete__(5), id="delete"),
+    ],
+)
+def test_descriptor_refuses_foreign_objects(name: str, use) -> None:
+    """The class's attribute descriptors refuse objects that are not planes with TypeError."""
+    with pytest.raises(TypeError):
+        use(Planes.__dict__[name])

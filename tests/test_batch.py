@@ -22,22 +22,22 @@ def is_fraction_of(value: float, iterations: int) -> bool:
     return 0 <= k <= iterations and k / iterations == value
 
 
-def thread_count() -> int:
-    return len(os.listdir("/proc/self/task"))
+def thread_ids() -> set[str]:
+    return set(os.listdir("/proc/self/task"))
 
 
-def settled_thread_count(expected: int) -> int:
-    """The thread count once it reaches `expected`, or after a grace period for the kernel.
+def threads_left_over(before: set[str]) -> set[str]:
+    """Threads that exist now but did not before, after a grace period for the kernel.
 
-    A joined thread can stay listed for an instant after pthread_join returns, until the
-    kernel has reaped it, so one immediate reading could see it still.
+    A joined thread can stay listed for an instant after the join returns, until the kernel
+    has reaped it, so one immediate reading could still see it.
     """
     for _ in range(200):
-        count = thread_count()
-        if count == expected:
-            return count
+        new = thread_ids() - before
+        if not new:
+            return new
         time.sleep(0.01)
-    return thread_count()
+    return thread_ids() - before
 
 
 def test_zero_iterations_is_nan() -> None:
@@ -239,14 +239,14 @@ def test_python_threads_call_in_turn() -> None:
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc/self/task")
 def test_worker_threads_end_with_the_call() -> None:
-    """After each call the process has as many threads as before it."""
-    before = thread_count()
+    """No thread started by a call outlives it."""
+    before = thread_ids()
     plane = Planes(20, 20)
     for iterations in (0, 1, 50, 500):
         plane.run_simulations(iterations)
-        assert settled_thread_count(before) == before
+        assert threads_left_over(before) == set()
     Planes(0, 0).run_simulations(4)
-    assert settled_thread_count(before) == before
+    assert threads_left_over(before) == set()
 
 
 @pytest.mark.parametrize("value", ["0", "abc", "2x", "00"])

@@ -26,14 +26,6 @@ def test_module_contents() -> None:
     assert public == ["Planes"]
 
 
-def test_second_import_returns_same_module() -> None:
-    """Importing again while the module is loaded yields the very same module object."""
-    assert importlib.import_module("tavrin_puzzles") is tavrin_puzzles
-    import tavrin_puzzles as again
-
-    assert again is tavrin_puzzles
-
-
 def test_import_after_removal_keeps_class_and_all(monkeypatch: pytest.MonkeyPatch) -> None:
     """After removal from sys.modules a new import exposes the same class and one __all__ entry."""
     monkeypatch.delitem(sys.modules, "tavrin_puzzles")

@@ -1,0 +1,186 @@
+// ChaCha block function: a portable version working on one 16-word block at a time, and on
+// SSE2 targets a version that computes the four blocks of a refill in parallel, one block per
+// lane. Both must produce identical words; the tests hold them against each other and against
+// published vectors.
+#include "chacha.hpp"
+
+#include <bit>
+
+#ifdef TAVRIN_CHACHA_SSE2
+#include <emmintrin.h>
+#endif
+
+namespace tavrin {
+
+namespace {
+
+// "expand 32-byte k" read as four little-endian words (RFC 7539, section 2.3).
+constexpr std::array<std::uint32_t, 4> SIGMA = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+using Block = std::array<std::uint32_t, CHACHA_BLOCK_WORDS>;
+
+constexpr std::uint32_t low_word(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
+constexpr std::uint32_t high_word(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+
+Block input_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream) {
+    Block in{};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        in[i] = SIGMA[i];
+    }
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        in[4 + i] = key[i];
+    }
+    in[12] = low_word(counter);
+    in[13] = high_word(counter);
+    in[14] = low_word(stream);
+    in[15] = high_word(stream);
+    return in;
+}
+
+inline void quarter_round(Block& x, unsigned a, unsigned b, unsigned c, unsigned d) {
+    x[a] += x[b];
+    x[d] = std::rotl(x[d] ^ x[a], 16);
+    x[c] += x[d];
+    x[b] = std::rotl(x[b] ^ x[c], 12);
+    x[a] += x[b];
+    x[d] = std::rotl(x[d] ^ x[a], 8);
+    x[c] += x[d];
+    x[b] = std::rotl(x[b] ^ x[c], 7);
+}
+
+template <unsigned Rounds>
+void block_scalar(const Block& in, std::uint32_t* out) {
+    Block x = in;
+    for (unsigned round = 0; round < Rounds; round += 2) {
+        quarter_round(x, 0, 4, 8, 12);
+        quarter_round(x, 1, 5, 9, 13);
+        quarter_round(x, 2, 6, 10, 14);
+        quarter_round(x, 3, 7, 11, 15);
+        quarter_round(x, 0, 5, 10, 15);
+        quarter_round(x, 1, 6, 11, 12);
+        quarter_round(x, 2, 7, 8, 13);
+        quarter_round(x, 3, 4, 9, 14);
+    }
+    for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
+        out[i] = x[i] + in[i];
+    }
+}
+
+#ifdef TAVRIN_CHACHA_SSE2
+
+using Lanes = __m128i;
+
+inline Lanes splat(std::uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
+
+template <int N>
+inline Lanes rotl_lanes(Lanes v) {
+    if constexpr (N == 16) {
+        // Swapping the 16-bit halves of every lane is one shuffle on each half of the register.
+        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+    } else {
+        return _mm_or_si128(_mm_slli_epi32(v, N), _mm_srli_epi32(v, 32 - N));
+    }
+}
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    a = _mm_add_epi32(a, b);
+    d = rotl_lanes<16>(_mm_xor_si128(d, a));
+    c = _mm_add_epi32(c, d);
+    b = rotl_lanes<12>(_mm_xor_si128(b, c));
+    a = _mm_add_epi32(a, b);
+    d = rotl_lanes<8>(_mm_xor_si128(d, a));
+    c = _mm_add_epi32(c, d);
+    b = rotl_lanes<7>(_mm_xor_si128(b, c));
+}
+
+// r[i] holds word `first + i` of blocks 0..3 in its lanes; writes each block's four words in place.
+inline void store_transposed(const Lanes* r, std::uint32_t first, std::uint32_t* out) {
+    const Lanes t0 = _mm_unpacklo_epi32(r[0], r[1]);
+    const Lanes t1 = _mm_unpacklo_epi32(r[2], r[3]);
+    const Lanes t2 = _mm_unpackhi_epi32(r[0], r[1]);
+    const Lanes t3 = _mm_unpackhi_epi32(r[2], r[3]);
+    const Lanes blocks[CHACHA_REFILL_BLOCKS] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1),
+                                                _mm_unpacklo_epi64(t2, t3), _mm_unpackhi_epi64(t2, t3)};
+    for (std::uint32_t b = 0; b < CHACHA_REFILL_BLOCKS; ++b) {
+        _mm_storeu_si128(reinterpret_cast<Lanes*>(out + CHACHA_BLOCK_WORDS * b + first), blocks[b]);
+    }
+}
+
+#endif
+
+}  // namespace
+
+template <unsigned Rounds>
+void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                          ChaChaRefill& out) {
+    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
+    for (std::uint32_t b = 0; b < CHACHA_REFILL_BLOCKS; ++b) {
+        block_scalar<Rounds>(input_block(key, counter + b, stream), out.data() + CHACHA_BLOCK_WORDS * b);
+    }
+}
+
+#ifdef TAVRIN_CHACHA_SSE2
+
+template <unsigned Rounds>
+void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                        ChaChaRefill& out) {
+    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
+    const Block in = input_block(key, counter, stream);
+    Lanes start[CHACHA_BLOCK_WORDS];
+    for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
+        start[i] = splat(in[i]);
+    }
+    // Only the counter differs between the four blocks; a carry out of its low word reaches
+    // the high word of that block alone.
+    std::uint32_t counter_low[CHACHA_REFILL_BLOCKS];
+    std::uint32_t counter_high[CHACHA_REFILL_BLOCKS];
+    for (std::uint32_t b = 0; b < CHACHA_REFILL_BLOCKS; ++b) {
+        counter_low[b] = low_word(counter + b);
+        counter_high[b] = high_word(counter + b);
+    }
+    start[12] = _mm_loadu_si128(reinterpret_cast<const Lanes*>(counter_low));
+    start[13] = _mm_loadu_si128(reinterpret_cast<const Lanes*>(counter_high));
+
+    Lanes x[CHACHA_BLOCK_WORDS];
+    for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
+        x[i] = start[i];
+    }
+    for (unsigned round = 0; round < Rounds; round += 2) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
+        x[i] = _mm_add_epi32(x[i], start[i]);
+    }
+    for (std::uint32_t first = 0; first < CHACHA_BLOCK_WORDS; first += 4) {
+        store_transposed(x + first, first, out.data());
+    }
+}
+
+#endif
+
+template <unsigned Rounds>
+void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out) {
+#ifdef TAVRIN_CHACHA_SSE2
+    chacha_refill_sse2<Rounds>(key, counter, stream, out);
+#else
+    chacha_refill_scalar<Rounds>(key, counter, stream, out);
+#endif
+}
+
+template void chacha_refill<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+template void chacha_refill<20>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+template void chacha_refill_scalar<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+template void chacha_refill_scalar<20>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+#ifdef TAVRIN_CHACHA_SSE2
+template void chacha_refill_sse2<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+template void chacha_refill_sse2<20>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
+#endif
+
+}  // namespace tavrin

@@ -1,0 +1,54 @@
+// The two random draws of the model, over any source of uniform 32-bit words: a bounded
+// integer and a shuffle. Both are fixed algorithms, so that a given word stream always yields
+// the same results (std::uniform_int_distribution and std::shuffle are library-defined).
+// Callers keep bounds below 2^32: a draw never sees a larger list.
+#pragma once
+
+#include <bit>
+#include <cassert>
+#include <concepts>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <utility>
+
+namespace tavrin {
+
+// Anything that hands out uniformly distributed 32-bit words, one per call.
+template <typename G>
+concept WordSource = std::uniform_random_bit_generator<G> &&
+                     std::same_as<typename G::result_type, std::uint32_t> && (G::min() == 0) &&
+                     (G::max() == UINT32_MAX);
+
+// Uniform k with 0 <= k < n, for 1 <= n < 2^32. Takes words v until the low half of the 64-bit
+// v * n is at most zone = (n shifted up to bit 31) - 1 and returns its high half. The low
+// halves of the words mapping to one k step by n, so every k owns exactly zone + 1 over n
+// accepted words. At most half of all words are rejected; n = 1 rejects exactly half.
+template <WordSource G>
+std::uint32_t uniform_below(G& g, std::uint32_t n) {
+    assert(n >= 1);
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        const std::uint64_t product = std::uint64_t{g()} * n;
+        if (static_cast<std::uint32_t>(product) <= zone) {
+            return static_cast<std::uint32_t>(product >> 32);
+        }
+    }
+}
+
+// Fisher-Yates from the back: for j from the last position down to 1, swap entries j and
+// uniform_below(j + 1). Lists of 0 or 1 entries draw nothing. At most 2^32 - 1 entries.
+template <WordSource G, typename T>
+void shuffle(G& g, std::span<T> items) {
+    assert(std::uint64_t{items.size()} <= UINT32_MAX);
+    if (items.size() < 2) {
+        return;
+    }
+    for (auto j = static_cast<std::uint32_t>(items.size() - 1); j >= 1; --j) {
+        const std::uint32_t k = uniform_below(g, j + 1);
+        using std::swap;
+        swap(items[j], items[k]);
+    }
+}
+
+}  // namespace tavrin

@@ -1,0 +1,83 @@
+// Seeding of the per-thread generators. Every thread's generator starts without a key and takes
+// one from getrandom before its first refill. A fork copies the forking thread's buffered words
+// into the child, so a pthread_atfork child handler, registered once per process before any
+// generator holds words, empties that thread's buffer and forces a fresh key in the child.
+#include "rng.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "fatal.hpp"
+
+namespace tavrin {
+
+namespace {
+
+constexpr const char* GETRANDOM_GAVE_NOTHING = "returned no bytes";
+constexpr const char* ATFORK_FAILED = "pthread_atfork failed: ";
+
+constinit thread_local ThreadRng this_thread_rng;
+
+void invalidate_after_fork() noexcept { this_thread_rng.invalidate(); }
+
+void register_fork_handler() {
+    static const int error = pthread_atfork(nullptr, nullptr, &invalidate_after_fork);
+    if (error != 0) {
+        fail(std::string(ATFORK_FAILED) + std::strerror(error));
+    }
+}
+
+}  // namespace
+
+void read_entropy(void* buffer, std::size_t length, GetrandomFunction read) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = read(out, length, 0);
+        if (got < 0) {
+            const int error = errno;
+            if (error == EINTR) {
+                continue;
+            }
+            fail(std::string(GETRANDOM_FAILED) + std::strerror(error));
+        }
+        if (got == 0) {
+            // Not seen from the kernel for a blocking request; looping on it would never end.
+            fail(std::string(GETRANDOM_FAILED) + GETRANDOM_GAVE_NOTHING);
+        }
+        out += got;
+        length -= static_cast<std::size_t>(got);
+    }
+}
+
+void read_os_entropy(ChaChaKey& key) {
+    std::uint8_t bytes[sizeof key];
+    read_entropy(bytes, sizeof bytes, &::getrandom);
+    // Key words are little-endian, whatever the host's byte order.
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const std::uint8_t* b = bytes + 4 * i;
+        key[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                 std::uint32_t{b[3]} << 24;
+    }
+}
+
+void ThreadRng::refill() {
+    if (refills_left_ == 0) {
+        register_fork_handler();
+        source_(key_);
+        counter_ = 0;
+        refills_left_ = REFILLS_PER_SEED;
+        ++seedings_;
+    }
+    chacha_refill<ROUNDS>(key_, counter_, 0, buffer_);
+    counter_ += CHACHA_REFILL_BLOCKS;
+    --refills_left_;
+    index_ = 0;
+}
+
+ThreadRng& thread_rng() noexcept { return this_thread_rng; }
+
+}  // namespace tavrin

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "config.hpp"
+#include "draws.hpp"
 
 namespace tavrin {
 
@@ -22,12 +24,58 @@ struct SeatMap {
     std::vector<SeatNumber> seat_of;
 };
 
+inline constexpr const char* SEAT_ON_A_PLANE = "Seat on a plane";
+
+// The most seats a seat list can hold on any target; memory may allow fewer.
+inline constexpr std::uint64_t MAX_SEATS = UINT32_MAX;
+
 // Draws a fresh SeatMap with the calling thread's generator. Fatal errors, in this order:
 // a column list too short for the seats (before any draw), a seat count too large to hold,
 // "Seat on a plane" when passengers exceed seats (after the shuffle).
 SeatMap generate_seating(const Planes& planes);
 
-// Appends the label of seat `number` ("7A"). The caller has checked that cols can label it.
+// Appends the label of seat `number` ("7A"), for number >= 1. Fails like generate_seating
+// when cols holds no letter for it.
 void append_seat_label(std::string& out, const std::vector<char32_t>& cols, std::uint64_t number);
+
+// "no column letter for seat <seat>: cols holds <letters> letters" ("1 letter" for one).
+std::string no_column_letter_message(std::uint64_t seat, std::uint64_t letters);
+// "cannot hold <seats> seats: at most <limit> fit"
+std::string too_many_seats_message(std::uint64_t seats, std::uint64_t limit);
+// "cannot hold <seats> seats: out of memory"
+std::string out_of_memory_message(std::uint64_t seats);
+
+// The steps of a seat assignment that draw nothing, in the order they must run.
+namespace seating_steps {
+// Fails unless cols labels every seat, naming the first seat that lacks a letter.
+void check_columns(const Planes& planes);
+// Makes `seats` hold 1, 2, ..., count in ascending order, reusing its capacity. Fails without
+// allocating when the count cannot be held.
+void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count);
+// Fails with "Seat on a plane" when there are more passengers than seats.
+void check_passengers_fit(const Planes& planes);
+}  // namespace seating_steps
+
+// Leaves in `seats` all seat numbers in uniformly shuffled order, so that its first
+// planes.passengers entries are the tickets of passengers 1, 2, ... The full list is shuffled
+// (seats - 1 draws) whatever the number of passengers.
+template <WordSource G>
+void draw_seating(const Planes& planes, std::vector<SeatNumber>& seats, G& g) {
+    seating_steps::check_columns(planes);
+    seating_steps::fill_seat_numbers(seats, planes.seats);
+    shuffle(g, std::span<SeatNumber>(seats));
+    seating_steps::check_passengers_fit(planes);
+}
+
+// generate_seating drawing from `g`.
+template <WordSource G>
+SeatMap generate_seating(const Planes& planes, G& g) {
+    SeatMap map;
+    draw_seating(planes, map.seat_of, g);
+    // Passengers do not exceed seats here, so the count fits the list.
+    map.seat_of.resize(static_cast<std::size_t>(planes.passengers));
+    map.seat_of.shrink_to_fit();
+    return map;
+}
 
 }  // namespace tavrin

@@ -1,13 +1,69 @@
 // One boarding of the puzzle: passenger 1 sits in a uniformly drawn free seat, every later
 // passenger in their own seat when it is free and otherwise in a uniformly drawn free seat.
+// Runs in time linear in the seats: the shuffle of the seating dominates, the boarding itself
+// only follows the chain of displaced passengers.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <vector>
+
 #include "config.hpp"
+#include "draws.hpp"
+#include "fatal.hpp"
+#include "seating.hpp"
 
 namespace tavrin {
+
+inline constexpr const char* NO_ENTRY_FOUND_FOR_KEY = "no entry found for key";
 
 // True when the last passenger ends up in their own seat. Draws a fresh SeatMap first and
 // fails as generate_seating does; with 0 passengers it fails with "no entry found for key".
 bool run_simulation(const Planes& planes);
+
+// Boards passengers 1 to P = tickets.size() (at least 1, below 2^32), where tickets[p - 1] is
+// passenger p's seat and all seats differ; true when passenger P ends in their own seat.
+//
+// The free-seat list is that of the plain algorithm, started in passenger order
+// [t1, t2, ..., tP], losing one entry per boarding with the order of the rest kept, and drawn
+// from by position. Invariant: whenever a passenger d must draw (d = 1, or d's seat is taken),
+// the list is [t1, t(d+1), ..., tP]. It holds for d = 1. If d draws position k >= 1, d takes
+// t(d+k); passengers d+1 .. d+k-1 find their seats free and take them off the front of the
+// tail in order; passenger d+k finds their seat taken and sees [t1, t(d+k+1), ..., tP]. If d
+// draws position 0, d takes t1 and every later ticket is free: nobody draws again. So each
+// draw is over P - d + 1 entries and consumes the words the plain algorithm would.
+template <WordSource G>
+bool board(std::span<const SeatNumber> tickets, G& g) {
+    const std::uint64_t last = tickets.size();
+    const SeatNumber first_ticket = tickets[0];
+    std::uint64_t drawer = 1;
+    SeatNumber current_seat = 0;
+    for (;;) {
+        const auto free_seats = static_cast<std::uint32_t>(last - drawer + 1);
+        const std::uint32_t k = uniform_below(g, free_seats);
+        if (k == 0) {
+            current_seat = first_ticket;
+            break;
+        }
+        current_seat = tickets[static_cast<std::size_t>(drawer + k - 1)];
+        drawer += k;
+    }
+    // Everybody after the last drawer sits in their own seat.
+    if (drawer != last) {
+        current_seat = tickets[static_cast<std::size_t>(last - 1)];
+    }
+    return current_seat == tickets[static_cast<std::size_t>(last - 1)];
+}
+
+// run_simulation drawing from `g`, with `seats` as working space for the seat list.
+template <WordSource G>
+bool run_simulation(const Planes& planes, G& g, std::vector<SeatNumber>& seats) {
+    draw_seating(planes, seats, g);
+    if (planes.passengers == 0) {
+        fail(NO_ENTRY_FOUND_FOR_KEY);
+    }
+    // Passengers do not exceed seats after draw_seating, so they fit the list.
+    return board(std::span<const SeatNumber>(seats.data(), static_cast<std::size_t>(planes.passengers)), g);
+}
 
 }  // namespace tavrin

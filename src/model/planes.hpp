@@ -4,6 +4,8 @@
 #include "batch.hpp"
 #include "boarding.hpp"
 #include "config.hpp"
+#include "draws.hpp"
 #include "fatal.hpp"
+#include "rng.hpp"
 #include "seating.hpp"
 #include "utf8.hpp"

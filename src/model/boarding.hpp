@@ -35,24 +35,19 @@ bool run_simulation(const Planes& planes);
 template <WordSource G>
 bool board(std::span<const SeatNumber> tickets, G& g) {
     const std::uint64_t last = tickets.size();
-    const SeatNumber first_ticket = tickets[0];
     std::uint64_t drawer = 1;
-    SeatNumber current_seat = 0;
     for (;;) {
         const auto free_seats = static_cast<std::uint32_t>(last - drawer + 1);
         const std::uint32_t k = uniform_below(g, free_seats);
         if (k == 0) {
-            current_seat = first_ticket;
             break;
         }
-        current_seat = tickets[static_cast<std::size_t>(drawer + k - 1)];
+        // The drawer took t(drawer + k), whose owner is the next to find their seat taken.
         drawer += k;
     }
-    // Everybody after the last drawer sits in their own seat.
-    if (drawer != last) {
-        current_seat = tickets[static_cast<std::size_t>(last - 1)];
-    }
-    return current_seat == tickets[static_cast<std::size_t>(last - 1)];
+    // The last drawer took t1; everybody after them found their own seat free.
+    const SeatNumber last_seat = drawer == last ? tickets[0] : tickets[static_cast<std::size_t>(last - 1)];
+    return last_seat == tickets[static_cast<std::size_t>(last - 1)];
 }
 
 // run_simulation drawing from `g`, with `seats` as working space for the seat list.

@@ -1,0 +1,147 @@
+// The batch: exactly `iterations` boardings whatever the worker count and claim size, the
+// result a whole number of 1/iterations, failed boardings reported once each and counted as
+// not true, NaN for an empty batch, and no thread left behind.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "batch.hpp"
+#include "boarding.hpp"
+#include "config.hpp"
+#include "fatal.hpp"
+#include "pool.hpp"
+#include "process_state.hpp"
+#include "seating.hpp"
+
+namespace tavrin {
+namespace {
+
+using testing_support::thread_count_of_process;
+using testing_support::WorkerThreadsVariable;
+
+Planes plane(std::uint64_t passengers, std::uint64_t seats) {
+    return Planes{{std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)}, passengers, seats};
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(RunSimulations, AnEmptyBatchGivesNaNAndBoardsNobody) {
+    testing::internal::CaptureStderr();
+    // With 0 passengers any boarding would fail and leave a report.
+    const double result = run_simulations(plane(0, 0), 0);
+    EXPECT_TRUE(std::isnan(result));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(RunSimulations, GivesAWholeNumberOfParts) {
+    for (int run = 0; run < 50; ++run) {
+        const double one = run_simulations(plane(100, 100), 1);
+        EXPECT_TRUE(one == 0.0 || one == 1.0) << one;
+        const double quarters = run_simulations(plane(100, 100), 4) * 4;
+        EXPECT_TRUE(quarters == 0.0 || quarters == 1.0 || quarters == 2.0 || quarters == 3.0 || quarters == 4.0)
+            << quarters;
+        // Near k / 7 rather than equal: on x87 (-m32) either side may carry excess precision.
+        const double sevenths = run_simulations(plane(10, 12), 7) * 7;
+        const double k = std::round(sevenths);
+        EXPECT_TRUE(k >= 0 && k <= 7 && std::fabs(sevenths - k) < 1e-9) << sevenths;
+    }
+}
+
+struct BatchShape {
+    const char* workers;
+    std::uint64_t iterations;
+};
+
+void PrintTo(const BatchShape& shape, std::ostream* out) {
+    *out << shape.workers << " workers, " << shape.iterations << " iterations";
+}
+
+class EveryIteration : public testing::TestWithParam<BatchShape> {};
+
+// A lone passenger always finds their seat, so any lost or repeated iteration moves the
+// result away from exactly 1.
+TEST_P(EveryIteration, BoardsOnceWhenAllAreTrue) {
+    const WorkerThreadsVariable workers(GetParam().workers);
+    EXPECT_EQ(run_simulations(plane(1, 1), GetParam().iterations), 1.0);
+}
+
+// A boarding with no passengers always fails: one report per iteration, and a result of 0.
+TEST_P(EveryIteration, ReportsEachFailedBoardingOnceAndCountsItNotTrue) {
+    const WorkerThreadsVariable workers(GetParam().workers);
+    testing::internal::CaptureStderr();
+    const double result = run_simulations(plane(0, 0), GetParam().iterations);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 0.0);
+    EXPECT_EQ(count_of(err, "\n"), GetParam().iterations);
+    EXPECT_EQ(count_of(err, std::string(NO_ENTRY_FOUND_FOR_KEY) + "\n"), GetParam().iterations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryIteration,
+                         testing::Values(BatchShape{"1", 1}, BatchShape{"1", 1000}, BatchShape{"2", 2},
+                                         BatchShape{"2", 20011}, BatchShape{"3", 999}, BatchShape{"8", 5},
+                                         BatchShape{"8", 65537}),
+                         [](const testing::TestParamInfo<BatchShape>& test) {
+                             return std::string("Workers") + test.param.workers + "Iterations" +
+                                    std::to_string(test.param.iterations);
+                         });
+
+TEST(RunSimulations, RecordsThatCannotBoardGiveZeroWithoutThrowing) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_simulations(plane(5, 3), 10), 0.0);
+    const std::string more_passengers = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_of(more_passengers, "\n"), 10u);
+    EXPECT_EQ(count_of(more_passengers, std::string(SEAT_ON_A_PLANE) + "\n"), 10u);
+
+    Planes no_columns = plane(3, 3);
+    no_columns.cols.clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_simulations(no_columns, 10), 0.0);
+    EXPECT_EQ(count_of(testing::internal::GetCapturedStderr(), "\n"), 10u);
+}
+
+TEST(RunSimulations, DefaultPlaneComesOutNearOneHalf) {
+    constexpr std::uint64_t ITERATIONS = 20000;
+    const double result = run_simulations(plane(DEFAULT_PASSENGERS, DEFAULT_SEATS), ITERATIONS);
+    const double sigma = 0.5 / std::sqrt(static_cast<double>(ITERATIONS));
+    EXPECT_NEAR(result, 0.5, 5 * sigma);
+}
+
+TEST(RunSimulations, LeavesNoThreadBehind) {
+    const std::size_t before = thread_count_of_process();
+    const WorkerThreadsVariable workers("4");
+    run_simulations(plane(10, 10), 1000);
+    EXPECT_EQ(thread_count_of_process(), before);
+    testing::internal::CaptureStderr();
+    run_simulations(plane(0, 0), 100);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(thread_count_of_process(), before);
+}
+
+TEST(RunSimulations, FailsWhenThePoolCannotBeMadeEvenForAnEmptyBatch) {
+    const WorkerThreadsVariable zero("0");
+    for (const std::uint64_t iterations : {std::uint64_t{0}, std::uint64_t{10}}) {
+        testing::internal::CaptureStderr();
+        std::optional<std::string> message;
+        try {
+            run_simulations(plane(10, 10), iterations);
+        } catch (const FatalError& error) {
+            message = error.message();
+        }
+        testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(message.has_value());
+        EXPECT_EQ(message->rfind(std::string(RUNTIME_CREATION_FAILED) + ": ", 0), 0u) << *message;
+    }
+}
+
+}  // namespace
+}  // namespace tavrin

@@ -1,0 +1,249 @@
+"""Speed and memory of `Planes(n, n).run_simulations(iterations)`, side by side with the same
+puzzle in plain Python (pure_boarding.py, under CPython and under PyPy) and with the bare cost
+of the random draws that a boarding needs (the C++ program boarding_bench). Also the peak
+memory of a huge batch against a small one, the speed-up from one worker to all, and what a
+one-boarding batch costs (starting and stopping the worker pool).
+
+Run it with an interpreter that can import tavrin_puzzles; see benchmarks/README.md. It keeps
+itself to about two minutes on two cores.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+try:
+    import tavrin_puzzles
+except ImportError:
+    sys.exit("tavrin_puzzles cannot be imported: install it first (see benchmarks/README.md)")
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCHMARKS = ROOT / "benchmarks"
+SIZES = (10, 100, 1000, 10000)
+DEFAULT_SIZE = 100
+WORKERS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
+MEMORY_PASSENGERS = 10
+MEMORY_ITERATIONS = (10**3, 10**8)
+POOL_CALLS = 200
+POOL_ROUNDS = 5
+TIMED_RUNS = 3
+
+# What the module is meant to reach.
+MIN_SPEEDUP_OVER_CPYTHON = 40.0
+MIN_SPEEDUP_OVER_PYPY = 12.0
+MAX_SLOWDOWN_AGAINST_DRAWS = 1.4
+MAX_MEMORY_GROWTH_KIB = 10 * 1024
+MAX_POOL_MICROSECONDS = 1000.0
+
+
+def available_processors() -> int:
+    """What the pool counts by default. PyPy 3.9 has no os.sched_getaffinity: read the same mask
+    from /proc there."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("Cpus_allowed_list:"):
+            count = 0
+            for part in line.split(":", 1)[1].strip().split(","):
+                low, _, high = part.partition("-")
+                count += int(high or low) - int(low) + 1
+            return count
+    return os.cpu_count() or 1
+
+
+def set_workers(count: int | None) -> None:
+    """The pool reads the variable at every call, so changing it here takes effect at once."""
+    if count is None:
+        os.environ.pop(WORKERS_VARIABLE, None)
+    else:
+        os.environ[WORKERS_VARIABLE] = str(count)
+
+
+def module_rate(passengers: int, budget: float) -> float:
+    """Boardings per second: the best of TIMED_RUNS batches sized to share `budget` seconds,
+    the fastest run counting as boarding_bench's fastest round does."""
+    planes = tavrin_puzzles.Planes(passengers, passengers)
+    share = budget / TIMED_RUNS
+    iterations = max(1, 10_000 // passengers)
+    while True:
+        start = time.perf_counter()
+        planes.run_simulations(iterations)
+        elapsed = time.perf_counter() - start
+        if elapsed >= share / 4:
+            break
+        iterations *= 10 if elapsed < share / 40 else 4
+    iterations = max(1, int(iterations * share / elapsed))
+    best = 0.0
+    for _ in range(TIMED_RUNS):
+        start = time.perf_counter()
+        planes.run_simulations(iterations)
+        best = max(best, iterations / (time.perf_counter() - start))
+    return best
+
+
+def find_interpreter(wanted: str, given: str | None) -> str | None:
+    """An interpreter of the wanted implementation: the one given, this one, a venv's, or PATH's."""
+    if given:
+        return given
+    if platform.python_implementation() == wanted:
+        return sys.executable
+    venv = ROOT / (".venv-cpython" if wanted == "CPython" else ".venv-pypy") / "bin" / "python"
+    if venv.exists():
+        return str(venv)
+    return shutil.which("python3" if wanted == "CPython" else "pypy3")
+
+
+def pure_python_rates(interpreter: str | None, budget: float) -> dict[int, float] | None:
+    if interpreter is None:
+        return None
+    command = [interpreter, str(BENCHMARKS / "pure_boarding.py"), *map(str, SIZES), "--budget", str(budget)]
+    done = subprocess.run(command, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        print(f"pure Python under {interpreter} failed:\n{done.stderr}", file=sys.stderr)
+        return None
+    return {int(size): rate for size, rate in json.loads(done.stdout)["rates"].items()}
+
+
+def bare_draw_rates(build_dir: Path) -> dict[int, float] | None:
+    """Boardings per second that the random draws alone would allow on one thread, from
+    boarding_bench (built, or brought up to date, in `build_dir` first)."""
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        print("cmake not found: no bare-draw column", file=sys.stderr)
+        return None
+    steps = [
+        [cmake, "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DTAVRIN_BUILD_EXTENSION=OFF",
+         "-DTAVRIN_BUILD_TESTS=OFF", "-DTAVRIN_BUILD_BENCHMARKS=ON"],
+        [cmake, "--build", str(build_dir), "--target", "boarding_bench", "-j2"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            print(f"building boarding_bench failed:\n{done.stdout}{done.stderr}", file=sys.stderr)
+            return None
+    program = build_dir / "benchmarks" / "boarding_bench"
+    done = subprocess.run([str(program), "--csv"], capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        print(f"boarding_bench failed:\n{done.stderr}", file=sys.stderr)
+        return None
+    # Lines "passengers,ns_per_boarding,ns_bare_draws,ratio" after one header line.
+    rates = {}
+    for line in done.stdout.splitlines()[1:]:
+        passengers, _, draws_ns, _ = line.split(",")
+        rates[int(passengers)] = 1e9 / float(draws_ns)
+    return rates if all(n in rates for n in SIZES) else None
+
+
+def peak_memory_kib(iterations: int) -> int:
+    """ru_maxrss of a fresh interpreter that runs one batch of `iterations` boardings."""
+    code = (
+        "import resource, tavrin_puzzles\n"
+        f"tavrin_puzzles.Planes({MEMORY_PASSENGERS}, {MEMORY_PASSENGERS}).run_simulations({iterations})\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+    )
+    environment = dict(os.environ)
+    module_dir = str(Path(tavrin_puzzles.__file__).resolve().parent)
+    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, environment.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=environment)
+    return int(done.stdout.strip())
+
+
+def pool_cost_microseconds() -> tuple[float, float]:
+    """Median and least time of run_simulations(1) on a one-seat plane, which is mostly the
+    pool starting and stopping. The median of the quietest of POOL_ROUNDS rounds counts: on a
+    shared machine one busy moment can hold a waking worker back for a whole time slice."""
+    planes = tavrin_puzzles.Planes(1, 1)
+    medians, least = [], float("inf")
+    for _ in range(POOL_ROUNDS):
+        times = []
+        for _ in range(POOL_CALLS // POOL_ROUNDS):
+            start = time.perf_counter()
+            planes.run_simulations(1)
+            times.append((time.perf_counter() - start) * 1e6)
+        medians.append(statistics.median(times))
+        least = min(least, *times)
+    return min(medians), least
+
+
+def rate_text(rate: float | None) -> str:
+    return "n/a" if rate is None else f"{rate:,.0f}"
+
+
+def ratio_text(numerator: float | None, denominator: float | None) -> str:
+    return "n/a" if numerator is None or denominator is None else f"{numerator / denominator:.1f}x"
+
+
+def verdict(ok: bool | None) -> str:
+    return "n/a" if ok is None else ("met" if ok else "MISSED")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cpython", help="CPython interpreter for the pure-Python column")
+    parser.add_argument("--pypy", help="PyPy interpreter for the pure-Python column")
+    parser.add_argument("--budget", type=float, default=1.0, help="seconds per measurement (default 1)")
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench",
+                        help="CMake build directory for boarding_bench")
+    args = parser.parse_args()
+
+    workers_override = os.environ.get(WORKERS_VARIABLE)
+    workers = int(workers_override) if workers_override else available_processors()
+    print(f"tavrin_puzzles under {platform.python_implementation()} {platform.python_version()}, "
+          f"{workers} workers, budget {args.budget} s per measurement", flush=True)
+
+    set_workers(workers)
+    all_rates = {n: module_rate(n, args.budget) for n in SIZES}
+    set_workers(1)
+    one_rates = {n: module_rate(n, args.budget) for n in SIZES}
+    set_workers(workers)
+
+    cpython = pure_python_rates(find_interpreter("CPython", args.cpython), 1.5 * args.budget)
+    pypy = pure_python_rates(find_interpreter("PyPy", args.pypy), 1.5 * args.budget)
+    draws = bare_draw_rates(args.build_dir)
+
+    print()
+    print(f"| passengers | module, {workers} workers | module, 1 worker | speed-up | pure CPython | module / "
+          f"CPython | pure PyPy | module / PyPy | bare draws x {workers} | module / draws |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for n in SIZES:
+        busy_draws = draws[n] * workers if draws else None
+        print(f"| {n} | {rate_text(all_rates[n])} | {rate_text(one_rates[n])} | "
+              f"{ratio_text(all_rates[n], one_rates[n])} | "
+              f"{rate_text(cpython and cpython[n])} | {ratio_text(all_rates[n], cpython and cpython[n])} | "
+              f"{rate_text(pypy and pypy[n])} | {ratio_text(all_rates[n], pypy and pypy[n])} | "
+              f"{rate_text(busy_draws)} | {ratio_text(all_rates[n], busy_draws)} |")
+    print("(boardings per second of Planes(n, n); ratios above 1x favour the module)")
+
+    small, huge = (peak_memory_kib(iterations) for iterations in MEMORY_ITERATIONS)
+    median, least = pool_cost_microseconds()
+    print()
+    print(f"peak memory, Planes({MEMORY_PASSENGERS}, {MEMORY_PASSENGERS}).run_simulations(n) in a fresh "
+          f"interpreter: n = 10^3: {small / 1024:.1f} MiB, n = 10^8: {huge / 1024:.1f} MiB, "
+          f"difference {(huge - small) / 1024:+.1f} MiB")
+    print(f"run_simulations(1) on Planes(1, 1), {POOL_CALLS} calls: median {median:.0f} us (quietest of {POOL_ROUNDS} rounds), least {least:.0f} us")
+
+    default_n = DEFAULT_SIZE
+    print()
+    print("targets:")
+    print(f"  default plane >= {MIN_SPEEDUP_OVER_CPYTHON:.0f}x pure CPython: "
+          f"{verdict(cpython and all_rates[default_n] >= MIN_SPEEDUP_OVER_CPYTHON * cpython[default_n])}")
+    print(f"  default plane >= {MIN_SPEEDUP_OVER_PYPY:.0f}x pure PyPy: "
+          f"{verdict(pypy and all_rates[default_n] >= MIN_SPEEDUP_OVER_PYPY * pypy[default_n])}")
+    print(f"  within {MAX_SLOWDOWN_AGAINST_DRAWS}x of the bare draws at every size: "
+          f"{verdict(draws and all(all_rates[n] * MAX_SLOWDOWN_AGAINST_DRAWS >= draws[n] * workers for n in SIZES))}")
+    print(f"  peak memory of 10^8 within {MAX_MEMORY_GROWTH_KIB // 1024} MiB of 10^3: "
+          f"{verdict(huge - small <= MAX_MEMORY_GROWTH_KIB)}")
+    print(f"  pool start and stop < {MAX_POOL_MICROSECONDS / 1000:.0f} ms: {verdict(median < MAX_POOL_MICROSECONDS)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -117,10 +117,10 @@ TEST(WorkerPool, DestructionLetsTheRunningTaskEndAndDropsTheQueuedOnes) {
     std::atomic<bool> release{false};
     std::atomic<bool> first_ended{false};
     std::atomic<std::uint32_t> queued_ran{0};
+    std::atomic<bool> first_started{false};
     std::thread releaser;
     {
         WorkerPool pool(1);
-        std::atomic<bool> first_started{false};
         pool.submit([&] {
             first_started = true;
             while (!release) {
@@ -134,8 +134,9 @@ TEST(WorkerPool, DestructionLetsTheRunningTaskEndAndDropsTheQueuedOnes) {
         while (!first_started) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        // Long enough for the destructor below to have stopped the pool before the release.
         releaser = std::thread([&release] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             release = true;
         });
     }

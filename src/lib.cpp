@@ -50,7 +50,7 @@ Result<Ref> module_all(PyObject* module) {
         }
         all = Ref::steal(PyList_New(0));
         if (!all) {
-            return PendingError::fetch();
+            api_call_failed();
         }
         if (PyObject_SetAttr(module, all_name(), all.get()) != 0) {
             return PendingError::fetch();
@@ -76,6 +76,7 @@ Result<void> fill_module(PyObject* module) {
     if (PyList_Append(all.value().get(), name.get()) != 0) {
         PendingError error = PendingError::fetch();
         Ref type_name = Ref::steal(PyObject_GetAttrString(error.type(), "__name__"));
+        PyErr_Clear();
         std::string description = error.text();
         const char* type_text = type_name && PyUnicode_Check(type_name.get())
                                     ? PyUnicode_AsUTF8AndSize(type_name.get(), nullptr)

@@ -177,6 +177,21 @@ def test_cols_from_getitem_sequence() -> None:
     assert plane.cols == ["P", "Q", "R"]
 
 
+def test_cols_length_is_only_a_hint() -> None:
+    """A sequence claiming a huge length is taken for the items it really yields."""
+
+    class Boastful:
+        def __len__(self) -> int:
+            return 2**40
+
+        def __getitem__(self, index: int) -> str:
+            return "AB"[index]
+
+    plane = Planes()
+    plane.cols = Boastful()
+    assert plane.cols == ["A", "B"]
+
+
 def test_cols_str_subclass_items() -> None:
     """Items that are str subclasses are accepted."""
 
@@ -206,6 +221,7 @@ def test_cols_str_subclass_items() -> None:
         pytest.param(b"AB", TypeError, "argument 'cols': 'int' object cannot be converted to 'PyString'", id="bytes"),
         pytest.param(bytearray(b"AB"), TypeError, "argument 'cols': 'int' object cannot be converted to 'PyString'", id="bytearray"),
         pytest.param(range(3), TypeError, "argument 'cols': 'int' object cannot be converted to 'PyString'", id="range"),
+        pytest.param(range(10**12), TypeError, "argument 'cols': 'int' object cannot be converted to 'PyString'", id="huge-range"),
         pytest.param(["AB"], ValueError, "expected a string of length 1", id="two-letters"),
         pytest.param([""], ValueError, "expected a string of length 1", id="empty-item"),
         pytest.param(["A", "B", "CD"], ValueError, "expected a string of length 1", id="last-too-long"),

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,8 @@
 namespace tavrin::binding {
 
 namespace {
+
+constexpr Py_ssize_t MAX_RESERVED_COLUMNS = 4096;
 
 Result<std::uint64_t> int_to_u64(PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
@@ -56,7 +59,9 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
     if (length < 0) {
         PyErr_Clear();
     } else {
-        chars.reserve(static_cast<std::size_t>(length));
+        // The reported length is only a hint (range(10**12) fails on its first item), so it
+        // must not decide how much memory is claimed up front.
+        chars.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, MAX_RESERVED_COLUMNS)));
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {

@@ -27,6 +27,9 @@ namespace detail {
 LockDepth::LockDepth() noexcept { ++lock_depth_counter; }
 LockDepth::~LockDepth() { --lock_depth_counter; }
 
+SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+SavedError::~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+
 PendingError panic_error(const FatalError& failure) {
     const std::optional<std::string>& message = failure.message();
     return PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE);

@@ -38,6 +38,20 @@ PendingError panic_error(const FatalError& failure);
 // A C++ exception other than FatalError reached the guard: report it and treat it as fatal.
 PendingError panic_error(const std::exception& failure);
 
+// Takes the interpreter's error indicator aside for its lifetime and puts it back after.
+class SavedError {
+public:
+    SavedError() noexcept;
+    ~SavedError();
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 template <class T, class Body>
 Result<T> capture(Body& body) {
     try {
@@ -83,11 +97,13 @@ int guard_status(Body&& body) noexcept {
     }
 }
 
-// Deallocation: nothing can be raised, so a failure goes to the unraisable-error hook.
+// Deallocation: nothing can be raised, so a failure goes to the unraisable-error hook. An
+// exception already in flight (deallocation may happen while one propagates) is kept.
 template <class Body>
 void guard_unraisable(PyObject* context, Body&& body) noexcept {
     try {
         detail::LockDepth depth;
+        detail::SavedError in_flight;
         Result<void> result = detail::capture<void>(body);
         if (!result) {
             std::move(result.error()).restore();

@@ -14,12 +14,14 @@
 #include "config.hpp"
 #include "fatal.hpp"
 #include "seating.hpp"
+#include "failures.hpp"
 #include "word_sources.hpp"
 
 namespace tavrin {
 namespace {
 
 using testing_support::CountingWords;
+using testing_support::failure_of;
 using testing_support::ScriptedWords;
 using testing_support::seeded_chacha12;
 using testing_support::ZeroWords;
@@ -28,15 +30,6 @@ const std::vector<char32_t> DEFAULT_COLUMNS(std::begin(DEFAULT_COLS), std::end(D
 
 Planes plane(std::uint64_t passengers, std::uint64_t seats) { return Planes{DEFAULT_COLUMNS, passengers, seats}; }
 
-template <typename Call>
-std::string failure_of(Call&& call) {
-    try {
-        call();
-    } catch (const FatalError& error) {
-        return error.message().value_or("(no message)");
-    }
-    return "(no failure)";
-}
 
 // The plain algorithm, word for word: label list in seat order, shuffled; passenger p holds
 // the label at place p - 1; the free-seat list is every passenger's label in passenger order.

@@ -13,12 +13,14 @@
 #include "config.hpp"
 #include "fatal.hpp"
 #include "seating.hpp"
+#include "failures.hpp"
 #include "word_sources.hpp"
 
 namespace tavrin {
 namespace {
 
 using testing_support::CountingWords;
+using testing_support::failure_of;
 using testing_support::ScriptedWords;
 using testing_support::ZeroWords;
 
@@ -34,16 +36,6 @@ std::string label(const std::vector<char32_t>& cols, std::uint64_t number) {
     return out;
 }
 
-// The message of the fatal error that `call` raises, or a note that there was none.
-template <typename Call>
-std::string failure_of(Call&& call) {
-    try {
-        call();
-    } catch (const FatalError& error) {
-        return error.message().value_or("(no message)");
-    }
-    return "(no failure)";
-}
 
 TEST(SeatLabel, IsTheDecimalNumberFollowedByTheColumnOfNumberMinusOneModuloSix) {
     const std::pair<std::uint64_t, const char*> cases[] = {

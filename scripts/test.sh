@@ -12,7 +12,7 @@ for arch in 64 32; do
     [ "$arch" = 32 ] && flags="-m32"
     log "C++ unit tests of the model, ${arch}-bit"
     cmake -S "$ROOT" -B "$build" -G Ninja -DTAVRIN_BUILD_EXTENSION=OFF -DTAVRIN_BUILD_TESTS=ON \
-        -DTAVRIN_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" -Wno-dev -Wno-deprecated >/dev/null
+        -DTAVRIN_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" -Wno-deprecated >/dev/null
     cmake --build "$build" -j2
     ctest --test-dir "$build" --output-on-failure -j2
 done

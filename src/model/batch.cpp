@@ -112,7 +112,27 @@ double run_simulations(const Planes& planes, std::uint64_t iterations) {
         }
     }
     // 0 / 0 gives NaN for an empty batch.
+    return fraction_true(true_count, iterations);
+}
+
+double fraction_true(std::uint64_t true_count, std::uint64_t iterations) {
+#if defined(__i386__) && !defined(__SSE2_MATH__)
+    // The x87 unit divides in extended precision, and rounding that result to double again
+    // is off by one unit in the last place for a few quotients. Round both operands to double
+    // through memory and divide with the precision control set to double, so the quotient is
+    // rounded once, as on every other target.
+    const volatile double numerator = static_cast<double>(true_count);
+    const volatile double denominator = static_cast<double>(iterations);
+    std::uint16_t saved = 0;
+    asm volatile("fnstcw %0" : "=m"(saved));
+    const std::uint16_t double_precision = static_cast<std::uint16_t>((saved & ~0x0300u) | 0x0200u);
+    asm volatile("fldcw %0" : : "m"(double_precision));
+    const volatile double quotient = numerator / denominator;
+    asm volatile("fldcw %0" : : "m"(saved));
+    return quotient;
+#else
     return static_cast<double>(true_count) / static_cast<double>(iterations);
+#endif
 }
 
 }  // namespace tavrin

@@ -13,4 +13,8 @@ namespace tavrin {
 // (fatally) only when the worker pool cannot be created.
 double run_simulations(const Planes& planes, std::uint64_t iterations);
 
+// true_count / iterations as IEEE double division: both counts rounded to the nearest double,
+// the quotient rounded once. NaN for 0 / 0.
+double fraction_true(std::uint64_t true_count, std::uint64_t iterations);
+
 }  // namespace tavrin

@@ -35,6 +35,56 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
     return count;
 }
 
+// k / n for k <= n < 2^53, rounded once to the nearest double (ties to even) by long division
+// in integers: the reference for fraction_true, independent of the floating-point unit.
+double correctly_rounded_fraction(std::uint64_t k, std::uint64_t n) {
+    if (k == 0) {
+        return 0.0;
+    }
+    if (k == n) {
+        return 1.0;
+    }
+    // Binary digits of k / n after the point, skipping leading zeros, until 54 are known.
+    std::uint64_t remainder = k;
+    std::uint64_t digits = 0;
+    int exponent = 0;
+    int known = 0;
+    while (known < 54) {
+        remainder *= 2;
+        const bool bit = remainder >= n;
+        if (bit) {
+            remainder -= n;
+        }
+        --exponent;
+        if (known > 0 || bit) {
+            digits = digits * 2 + (bit ? 1 : 0);
+            ++known;
+        }
+    }
+    // 53 digits kept, the 54th and the rest decide the rounding.
+    const bool half = (digits & 1) != 0;
+    std::uint64_t kept = digits >> 1;
+    if (half && (remainder != 0 || (kept & 1) != 0)) {
+        ++kept;
+    }
+    return std::ldexp(static_cast<double>(kept), exponent + 1);
+}
+
+TEST(FractionTrue, RoundsTheQuotientOnceLikeIeeeDivision) {
+    // Large odd denominators give quotients close to halfway between two doubles, where a
+    // second rounding (x87 extended precision, then double) would go the wrong way.
+    int checked = 0;
+    for (std::uint64_t n = 1'000'001; n < 1'000'001 + 2 * 400; n += 2) {
+        for (std::uint64_t k = 1; k < n; k += 997) {
+            ASSERT_EQ(fraction_true(k, n), correctly_rounded_fraction(k, n)) << k << " / " << n;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0);
+    EXPECT_EQ(fraction_true(3, 4), 0.75);
+    EXPECT_TRUE(std::isnan(fraction_true(0, 0)));
+}
+
 TEST(RunSimulations, AnEmptyBatchGivesNaNAndBoardsNobody) {
     testing::internal::CaptureStderr();
     // With 0 passengers any boarding would fail and leave a report.

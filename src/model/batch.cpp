@@ -72,9 +72,8 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
 
 std::uint64_t count_true(WorkerPool& pool, const std::shared_ptr<const Planes>& snapshot,
                          std::uint64_t iterations) {
-    const std::uint64_t size = claim_size(*snapshot, iterations, pool.size());
-    const std::uint64_t claims = iterations / size + (iterations % size != 0 ? 1 : 0);
-    const auto tasks = static_cast<std::uint32_t>(std::min<std::uint64_t>(pool.size(), claims));
+    const std::uint32_t tasks = concurrent_boardings(*snapshot, iterations, pool.size());
+    const std::uint64_t size = claim_size(*snapshot, iterations, tasks);
 
     std::atomic<std::uint64_t> next{0};
     std::vector<WorkerTally> tallies(tasks);
@@ -113,6 +112,13 @@ double run_simulations(const Planes& planes, std::uint64_t iterations) {
     }
     // 0 / 0 gives NaN for an empty batch.
     return fraction_true(true_count, iterations);
+}
+
+std::uint32_t concurrent_boardings(const Planes& planes, std::uint64_t iterations, std::uint32_t workers) {
+    const std::uint64_t seats = std::max<std::uint64_t>(planes.seats, 1);
+    const std::uint64_t lists_in_memory = std::max<std::uint64_t>(max_seats_in_memory() / seats, 1);
+    const std::uint64_t tasks = std::min({std::uint64_t{workers}, iterations, lists_in_memory});
+    return static_cast<std::uint32_t>(std::max<std::uint64_t>(tasks, 1));
 }
 
 double fraction_true(std::uint64_t true_count, std::uint64_t iterations) {

@@ -75,6 +75,11 @@ std::string out_of_memory_message(std::uint64_t seats) {
     return message;
 }
 
+std::uint64_t max_seats_in_memory() {
+    return std::min({MAX_SEATS, std::uint64_t{std::vector<SeatNumber>().max_size()},
+                     physical_memory_bytes() / sizeof(SeatNumber)});
+}
+
 namespace seating_steps {
 
 void check_columns(const Planes& planes) {
@@ -85,8 +90,7 @@ void check_columns(const Planes& planes) {
 }
 
 void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
-    const std::uint64_t limit = std::min({MAX_SEATS, std::uint64_t{seats.max_size()},
-                                          physical_memory_bytes() / sizeof(SeatNumber)});
+    const std::uint64_t limit = std::min(max_seats_in_memory(), std::uint64_t{seats.max_size()});
     if (count > limit) {
         fail(too_many_seats_message(count, limit));
     }

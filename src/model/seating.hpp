@@ -29,6 +29,10 @@ inline constexpr const char* SEAT_ON_A_PLANE = "Seat on a plane";
 // The most seats a seat list can hold on any target; memory may allow fewer.
 inline constexpr std::uint64_t MAX_SEATS = UINT32_MAX;
 
+// The most seats one seat list may hold here: below 2^32, within what a vector can index on
+// this target, and within the machine's physical memory.
+std::uint64_t max_seats_in_memory();
+
 // Draws a fresh SeatMap with the calling thread's generator. Fatal errors, in this order:
 // a column list too short for the seats (before any draw), a seat count too large to hold,
 // "Seat on a plane" when passengers exceed seats (after the shuffle).

@@ -85,6 +85,17 @@ TEST(FractionTrue, RoundsTheQuotientOnceLikeIeeeDivision) {
     EXPECT_TRUE(std::isnan(fraction_true(0, 0)));
 }
 
+TEST(ConcurrentBoardings, IsOnePerWorkerUnlessIterationsOrMemoryRunShort) {
+    EXPECT_EQ(concurrent_boardings(plane(100, 100), 1'000'000, 4), 4u);
+    EXPECT_EQ(concurrent_boardings(plane(100, 100), 3, 4), 3u);
+    EXPECT_EQ(concurrent_boardings(plane(100, 100), 0, 4), 1u);
+    // Seat lists that only fit in memory one or two at a time.
+    const std::uint64_t most = max_seats_in_memory();
+    EXPECT_EQ(concurrent_boardings(plane(1, most), 100, 4), 1u);
+    EXPECT_EQ(concurrent_boardings(plane(1, most / 2), 100, 4), std::min<std::uint64_t>(2, most / (most / 2)));
+    EXPECT_EQ(concurrent_boardings(plane(1, UINT64_MAX), 100, 4), 1u);
+}
+
 TEST(RunSimulations, AnEmptyBatchGivesNaNAndBoardsNobody) {
     testing::internal::CaptureStderr();
     // With 0 passengers any boarding would fail and leave a report.

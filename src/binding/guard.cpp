@@ -9,6 +9,8 @@ namespace tavrin::binding {
 
 namespace {
 
+// Entries from the interpreter running on this thread right now: positive exactly while the
+// thread is inside an entry and therefore holds the interpreter lock.
 thread_local int lock_depth_counter = 0;
 
 }  // namespace
@@ -19,8 +21,6 @@ void fatal_trap() noexcept {
     written = ::write(STDERR_FILENO, "\n", 1);
     std::abort();
 }
-
-int lock_depth() noexcept { return lock_depth_counter; }
 
 namespace detail {
 

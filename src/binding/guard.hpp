@@ -19,10 +19,6 @@ inline constexpr const char* NATIVE_FAILURE = "the native code of tavrin_puzzles
 // Writes UNCAUGHT_PANIC to standard error and aborts.
 [[noreturn]] void fatal_trap() noexcept;
 
-// Entries from the interpreter running on this thread right now; positive exactly while the
-// thread is inside an entry and therefore holds the interpreter lock.
-int lock_depth() noexcept;
-
 namespace detail {
 
 class LockDepth {

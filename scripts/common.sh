@@ -9,9 +9,11 @@ PIP_TOOLS=(pytest "scikit-build-core>=0.10" cmake ninja)
 
 log() { printf '\n==> %s\n' "$*"; }
 
+# ensure_apt_packages [PACKAGE...]: installs the packages (default: APT_PACKAGES) not yet there.
 ensure_apt_packages() {
-    local missing=()
-    for package in "${APT_PACKAGES[@]}"; do
+    local missing=() wanted=("$@")
+    ((${#wanted[@]})) || wanted=("${APT_PACKAGES[@]}")
+    for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
     done
     if ((${#missing[@]})); then

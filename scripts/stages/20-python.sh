@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The module built for CPython 3.11 and PyPy 3.9 on x86-64, and the pytest suite under each.
+source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
+
+ensure_venv cpython python3
+ensure_venv pypy pypy3
+install_module cpython
+install_module pypy
+
+log "pytest under CPython"
+"$ROOT/.venv-cpython/bin/python" -m pytest "$ROOT/tests"
+log "pytest under PyPy"
+"$ROOT/.venv-pypy/bin/python" -m pytest "$ROOT/tests"

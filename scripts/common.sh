@@ -32,11 +32,12 @@ ensure_venv() {
         log "creating $venv with $interpreter"
         "$interpreter" -m venv "$venv"
     fi
-    if [ ! -f "$venv/.tools-installed" ]; then
+    # The marker holds the list it was made for, so a tool added later is installed next run.
+    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${PIP_TOOLS[*]}" ]; then
         log "installing build and test tools into $venv"
         "$venv/bin/python" -m pip install -q --upgrade pip
         "$venv/bin/python" -m pip install -q "${PIP_TOOLS[@]}"
-        touch "$venv/.tools-installed"
+        printf '%s' "${PIP_TOOLS[*]}" >"$venv/.tools-installed"
     fi
 }
 

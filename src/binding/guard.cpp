@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <source_location>
 
@@ -42,5 +43,59 @@ PendingError panic_error(const std::exception& failure) {
 }
 
 }  // namespace detail
+
+#ifdef PYPY_VERSION
+namespace {
+
+// PyPy's recursion check measures the thread's stack: it trips when 15/16 of an allowance of
+// 768 KiB per 1000 units of the recursion limit is used. Fetching the RecursionError one entry
+// further out then needs stack in proportion to the depth (cpyext hands the whole frame chain
+// over), and cpyext dies when it is not there. So the entry checks as if it were an eighth of
+// the allowance deeper, which leaves that much for the way out; capped, since a limit beyond
+// the real stack overflows it anyway.
+constexpr std::size_t STACK_ALLOWANCE_PER_LIMIT_UNIT = 768 * 1024 / 1000;
+constexpr std::size_t MAX_HEADROOM = std::size_t{1} << 20;
+
+[[gnu::noinline]] int enter_with_headroom(const char* where, std::size_t headroom) {
+    volatile char* probe = static_cast<volatile char*>(__builtin_alloca(headroom));
+    probe[0] = 0;
+    const int refused = Py_EnterRecursiveCall(where);
+    if (refused == 0) {
+        Py_LeaveRecursiveCall();
+    }
+    // Keeps the check in the frame below the probe (no tail call).
+    probe[0] = 0;
+    return refused;
+}
+
+}  // namespace
+
+Result<RecursionScope> RecursionScope::enter(const char* where) {
+    const auto limit = static_cast<std::size_t>(std::max(Py_GetRecursionLimit(), 1));
+    const std::size_t headroom = std::min(limit * STACK_ALLOWANCE_PER_LIMIT_UNIT / 8, MAX_HEADROOM);
+    if (enter_with_headroom(where, headroom) != 0) {
+        return PendingError::fetch();
+    }
+    // Nothing to leave: PyPy's check keeps no count.
+    return RecursionScope();
+}
+#else
+Result<RecursionScope> RecursionScope::enter(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) {
+        return PendingError::fetch();
+    }
+    RecursionScope scope;
+    scope.entered_ = true;
+    return scope;
+}
+#endif
+
+RecursionScope::~RecursionScope() {
+    // A forced unwind at interpreter exit runs this on a thread that no longer holds the
+    // interpreter lock, and the counter it would touch may belong to another thread by then.
+    if (entered_ && PyGILState_Check() != 0) {
+        Py_LeaveRecursiveCall();
+    }
+}
 
 }  // namespace tavrin::binding

@@ -128,7 +128,7 @@ PyObject* Planes_run_simulation(PyObject* self, PyObject*) {
 }
 
 PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> Result<Ref> {
+    return guard_object(" in Planes.run_simulations()", [&]() -> Result<Ref> {
         BoundArguments<1> bound;
         if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
             return std::move(ok.error());
@@ -165,14 +165,16 @@ PyMethodDef planes_method_table[] = {
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_init_subclass)),
      METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__reduce_ex__", Planes_reduce_ex, METH_O, nullptr},
+    {"__reduce__", Planes_reduce, METH_NOARGS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_object([&] { return construct(type, args, kwargs); });
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard_object(" in Planes.__new__()", [&] { return construct(type, args, kwargs); });
 }
 
 PyMethodDef* planes_methods() noexcept { return planes_method_table; }

@@ -152,6 +152,28 @@ PyObject* Planes_init_subclass(PyObject*, PyObject*, PyObject*) {
         return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
     });
 }
+
+// PyPy's inherited object.__reduce_ex__ copies a native object as a fresh default one;
+// refuse copying and pickling with the texts CPython gives (its copyreg path, taken for
+// protocols 0 and 1 and by __reduce__, names the class by its short name).
+PendingError cannot_pickle(bool short_name) {
+    return PendingError::lazy(PyExc_TypeError,
+                              std::string("cannot pickle '") + (short_name ? "Planes" : "builtins.Planes") + "' object");
+}
+
+PyObject* Planes_reduce_ex(PyObject*, PyObject* protocol) {
+    return guard_object([&]() -> Result<Ref> {
+        const long number = PyLong_AsLong(protocol);
+        if (number == -1 && PyErr_Occurred() != nullptr) {
+            return PendingError::fetch();
+        }
+        return cannot_pickle(number < 2);
+    });
+}
+
+PyObject* Planes_reduce(PyObject*, PyObject*) {
+    return guard_object([]() -> Result<Ref> { return cannot_pickle(true); });
+}
 #endif
 
 // Each doc text is a text signature and nothing else.

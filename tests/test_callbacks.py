@@ -25,6 +25,28 @@ class FailingLen(str):
         raise RuntimeError("no length today")
 
 
+@pytest.mark.parametrize(("error", "raised"), [(TypeError, False), (KeyError, True), (KeyboardInterrupt, True)])
+def test_cols_length_error(error: type, raised: bool) -> None:
+    """A __len__ that raises TypeError means no length (the items decide); any other error
+    ends the assignment, the plane unchanged."""
+
+    class Letters:
+        def __len__(self) -> int:
+            raise error("len")
+
+        def __getitem__(self, index: int) -> str:
+            return "PQ"[index]
+
+    plane = Planes(2, 2, "XY")
+    if raised:
+        with pytest.raises(error):
+            plane.cols = Letters()
+        assert state(plane) == (2, 2, ["X", "Y"])
+    else:
+        plane.cols = Letters()
+        assert plane.cols == ["P", "Q"]
+
+
 # Each way a str reaches the module: (how to pass it, what the plane holds afterwards).
 STR_ROUTES = {
     "constructor-positional": (lambda plane, text: Planes(2, 2, text), lambda result: result.cols),
@@ -87,17 +109,25 @@ REENTRIES = {
     "run_simulations": lambda plane, value: plane.run_simulations(value),
     "constructor": lambda plane, value: Planes(value, 10**6),
     "passengers-setter": lambda plane, value: setattr(plane, "passengers", value),
+    # __len__ and then __getitem__ call again: one level each, not two branches per level.
+    "cols-setter": lambda plane, value: setattr(plane, "cols", value),
 }
 
 
 @pytest.mark.parametrize("entry", sorted(REENTRIES))
-def test_recursion_through_index_raises_recursion_error(entry: str) -> None:
-    """Unbounded recursion through __index__ ends in RecursionError; the plane stays usable."""
+def test_recursion_through_hooks_raises_recursion_error(entry: str) -> None:
+    """Unbounded recursion through __index__ or __len__ and __getitem__ ends in
+    RecursionError; the plane stays usable."""
     call = REENTRIES[entry]
     plane = Planes(2, 2, "XY")
 
     class Recursive:
         def __index__(self) -> int:
+            return call(plane, self)
+
+        __len__ = __index__
+
+        def __getitem__(self, index: int) -> str:
             return call(plane, self)
 
     with pytest.raises(RecursionError):

@@ -108,6 +108,11 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
     std::vector<char32_t> chars;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
+        // As for operator.length_hint, a TypeError means there is no length; any other error
+        // (a __len__ that raises, RecursionError, KeyboardInterrupt) ends the conversion.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
+            return PendingError::fetch();
+        }
         PyErr_Clear();
     } else {
         // The reported length is only a hint (range(10**12) fails on its first item), so it

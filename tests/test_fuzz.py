@@ -126,10 +126,10 @@ def getitem_hook(self, index):
     items = self.plan["items"]
     if not isinstance(index, int) or index >= len(items):
         raise IndexError(index)
-    if self.plan["__getitem__"][0] == "wrong-type":
-        return self.plan["__getitem__"][1]
-    self.produced = list(items[: index + 1])
-    return items[index]
+    behaviour, payload = self.plan["__getitem__"]
+    item = payload if behaviour == "wrong-type" else items[index]
+    self.produced = self.produced[:index] + [item]
+    return item
 
 
 HOOKS = {"__index__": index_hook, "__len__": len_hook, "__iter__": iter_hook, "__getitem__": getitem_hook}
@@ -178,8 +178,20 @@ def hostiles(draw, counts):
     plan = {hook: draw(hook_behaviours) for hook in hooks}
     plan["value"] = draw(counts)
     plan["items"] = draw(st.lists(st.one_of(one_chars, str_likes, st.integers(0, 9)), max_size=4))
-    cls = type("Hostile", (Hostile,), {hook: HOOKS[hook] for hook in hooks})
-    return lambda context: cls(plan, context)
+    return Make(type("Hostile", (Hostile,), {hook: HOOKS[hook] for hook in hooks}), plan)
+
+
+class Make:
+    """Makes an argument for a context; shows what it makes in a failure report."""
+
+    def __init__(self, cls, plan) -> None:
+        self.cls, self.plan = cls, plan
+
+    def __call__(self, context: dict):
+        return self.cls(self.plan, context) if self.plan is not None else self.cls
+
+    def __repr__(self) -> str:
+        return f"Hostile({self.plan!r})" if self.plan is not None else repr(self.cls)
 
 
 def any_values(counts):
@@ -195,7 +207,7 @@ def any_values(counts):
         st.lists(st.one_of(one_chars, str_likes, st.integers(0, 3), st.none()), max_size=5),
         st.tuples(one_chars, one_chars),
     )
-    return st.one_of(plain.map(lambda value: lambda context: value), hostiles(counts))
+    return st.one_of(plain.map(lambda value: Make(value, None)), hostiles(counts))
 
 
 big_counts = st.one_of(st.integers(), st.sampled_from([0, 1, 2**32, 2**63, 2**64 - 1, 2**64, -1, -(2**64)]))

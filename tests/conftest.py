@@ -6,6 +6,7 @@ import functools
 import gc
 import math
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -50,6 +51,17 @@ def within_sigma(successes: int, trials: int, probability: float) -> bool:
     """Tell whether a binomial count lies within SIGMA_BOUND standard deviations of its mean."""
     sd = math.sqrt(trials * probability * (1.0 - probability))
     return abs(successes - trials * probability) <= SIGMA_BOUND * sd
+
+
+def capped_rlimit(limit: int) -> int:
+    """Return `limit` as this interpreter can pass it to resource.setrlimit.
+
+    32-bit PyPy masks a limit with its own RLIM_INFINITY (2**32 - 1), so 2**33 would become 0;
+    there anything above RLIM_INFINITY means "unlimited" anyway. On interpreters where
+    RLIM_INFINITY is -1 every non-negative limit passes unchanged.
+    """
+    infinity = resource.RLIM_INFINITY
+    return min(limit, infinity) if infinity > 0 else limit
 
 
 def run_child(code: str, env_update: dict[str, str] | None = None) -> subprocess.CompletedProcess:

@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from conftest import panic_type, run_child, within_sigma
+from conftest import capped_rlimit, panic_type, run_child, within_sigma
 from tavrin_puzzles import Planes
 
 
@@ -199,9 +199,9 @@ def test_first_passenger_seat_is_uniform() -> None:
 def test_huge_seat_counts_fail_cleanly() -> None:
     """A seat count too large to hold raises PanicException or MemoryError instead of crashing."""
     child = run_child(
-        """
+        f"""
         import json, resource
-        limit = 8 * 1024 ** 3
+        limit = {capped_rlimit(8 * 1024 ** 3)}
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         from tavrin_puzzles import Planes
         outcomes = []

@@ -1,7 +1,7 @@
 """Measurements that bench_simulations.py runs in another interpreter and reads back as JSON.
 
-    python child_rates.py simulations BUDGET N...   best boardings per second of
-        Planes(n, n).run_simulations(...) on one worker, for each n
+    python child_rates.py simulations BUDGET N...   boardings per second of
+        Planes(n, n).run_simulations(...) on one worker, for each n (as bench_simulations measures)
     python child_rates.py seating BUDGET N...       best microseconds per call of
         Planes(n, n).generate_seating() and of pure_boarding.generate_seating(n, n), for each n,
         timed in alternating rounds
@@ -20,29 +20,10 @@ os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = "1"
 import tavrin_puzzles  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_simulations import module_rate  # noqa: E402
 from pure_boarding import generate_seating as pure_generate_seating  # noqa: E402
 
 ROUNDS = 5
-
-
-def simulation_rate(passengers: int, budget: float) -> float:
-    """Best of ROUNDS batches sized to share `budget` seconds, in boardings per second."""
-    planes = tavrin_puzzles.Planes(passengers, passengers)
-    iterations = max(1, 10_000 // passengers)
-    while True:
-        start = time.perf_counter()
-        planes.run_simulations(iterations)
-        elapsed = time.perf_counter() - start
-        if elapsed >= budget / ROUNDS / 4:
-            break
-        iterations *= 4
-    iterations = max(1, int(iterations * budget / ROUNDS / elapsed))
-    best = 0.0
-    for _ in range(ROUNDS):
-        start = time.perf_counter()
-        planes.run_simulations(iterations)
-        best = max(best, iterations / (time.perf_counter() - start))
-    return best
 
 
 def seating_microseconds(seats: int, budget: float) -> tuple[float, float]:
@@ -68,7 +49,7 @@ def seating_microseconds(seats: int, budget: float) -> tuple[float, float]:
 def main() -> None:
     mode, budget, sizes = sys.argv[1], float(sys.argv[2]), [int(n) for n in sys.argv[3:]]
     if mode == "simulations":
-        print(json.dumps({n: simulation_rate(n, budget) for n in sizes}))
+        print(json.dumps({n: module_rate(n, budget) for n in sizes}))
     elif mode == "seating":
         print(json.dumps({n: seating_microseconds(n, budget) for n in sizes}))
     else:

@@ -1,7 +1,8 @@
 // The batch: one worker per boarding that can run at once, each with one task claiming runs
 // of iterations from a shared counter until none are left, so memory stays the same however
 // many iterations are asked for. Every iteration is claimed exactly once; a boarding that
-// fails counts as not true and the rest run on. The pool and the snapshot both end before the call returns, on every path.
+// fails counts as not true and the rest run on. The pool and the snapshot both end before the
+// call returns, on every path.
 #include "batch.hpp"
 
 #include <algorithm>

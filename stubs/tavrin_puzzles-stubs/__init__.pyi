@@ -96,9 +96,9 @@ class Planes:
 
         The result is k / iterations for the whole number k of boardings that came out True,
         and NaN for 0 iterations. A boarding that fails writes its message to standard error
-        and counts as not True; no exception is raised for it. The call starts one worker
-        thread per available processor (or ``TAVRIN_PUZZLES_WORKER_THREADS``) and joins them
-        before it returns; it holds the interpreter lock throughout, so Ctrl-C takes effect
+        and counts as not True; no exception is raised for it. The call starts its own worker
+        threads, at most one per available processor (or ``TAVRIN_PUZZLES_WORKER_THREADS``),
+        and joins them before it returns; it holds the interpreter lock throughout, so Ctrl-C takes effect
         only afterwards. Time grows with iterations times `seats`, divided among the workers;
         memory does not grow with `iterations`.
 
@@ -106,5 +106,6 @@ class Planes:
             TypeError: `iterations` is not an integer.
             OverflowError: `iterations` negative or not below 2**64.
             PanicException: The worker threads cannot be started, or
-                ``TAVRIN_PUZZLES_WORKER_THREADS`` is 0 or not a whole number.
+                ``TAVRIN_PUZZLES_WORKER_THREADS`` holds a value it does not accept (see the
+                README).
         """

@@ -121,7 +121,7 @@ Result<Ref> seating_dict(const Planes& record) {
 
 // Peak bytes per passenger of the result dict while it is built (the dict's table, the key
 // int and the label str), measured as the growth of the peak resident size for 10^6 to 10^7
-// passengers, with some room above the largest figure seen.
+// passengers (benchmarks/seating_memory.py), with room above the largest figure seen.
 #ifdef PYPY_VERSION
 constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 432;
 #else

@@ -80,7 +80,9 @@ class Planes:
         Raises:
             PanicException: `cols` has fewer letters than the seats need ("no column letter
                 for seat 4: cols holds 3 letters"), more passengers than seats ("Seat on a
-                plane"), or more seats than can be held ("cannot hold N seats: ...").
+                plane"), or more seats than can be held ("cannot hold N seats: ..."), or a
+                dict larger than the memory left to the process ("cannot hold N passengers:
+                ...").
         """
     def run_simulation(self) -> bool:
         """Board the plane once; True when the last passenger sits in their own seat.

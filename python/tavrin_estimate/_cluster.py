@@ -96,9 +96,6 @@ def run_on_cluster(client: Any, passengers: int, seats: int, cols: str, todo: in
                 count(finished.get(timeout=POLL_SECONDS))
             except queue.Empty:
                 pass
-            except KeyboardInterrupt:
-                # Only when an application's own SIGINT handler raised.
-                tally.stop.request()
         # Stopped early: keep what finished; the rest is cancelled below.
         for future in [f for f in pending if f.status == "finished"]:
             count(future)

@@ -35,18 +35,18 @@ class EstimateInterrupted(KeyboardInterrupt):
 
 
 class Tally:
-    """Running totals of one run, with its stop request and its progress reporter."""
+    """Running totals of one run, with its stop request and its progress reporter. The two
+    counts change in one assignment, so an exception between two bytecodes cannot leave
+    one counted without the other."""
 
     def __init__(self, stop: StopRequest, progress: Progress, base: Estimate) -> None:
         self.stop = stop
         self.progress = progress
-        self.successes = base.successes
-        self.iterations = base.iterations
+        self.counts = (base.successes, base.iterations)
 
     def add(self, successes: int, iterations: int) -> None:
-        self.successes += successes
-        self.iterations += iterations
-        self.progress.update(self.successes, self.iterations)
+        self.counts = (self.counts[0] + successes, self.counts[1] + iterations)
+        self.progress.update(*self.counts)
 
 
 def _is_panic(exc: BaseException) -> bool:
@@ -72,12 +72,7 @@ def _run_local(planes: Planes, todo: int, tally: Tally) -> None:
     while done < todo and not tally.stop.requested:
         n = min(sizer.size, todo - done)
         started = time.perf_counter()
-        try:
-            fraction = planes.run_simulations(n)
-        except KeyboardInterrupt:
-            # Only when an application's own SIGINT handler raised: this call is lost.
-            tally.stop.request()
-            break
+        fraction = planes.run_simulations(n)
         seconds = time.perf_counter() - started
         tally.add(count_from_fraction(fraction, n), n)
         done += n
@@ -144,14 +139,19 @@ def estimate(
                 # The probe was a boarding like any other: it counts.
                 tally.add(int(first), 1)
                 run(todo - 1, tally)
+        except KeyboardInterrupt:
+            # Raised only by an application's own SIGINT handler, which was left in place:
+            # the call (or the tasks) in progress are lost, everything counted is kept.
+            stop.request()
         finally:
             reporter.close()
+    successes, done = tally.counts
     result = dataclasses.replace(
         base,
-        successes=tally.successes,
-        iterations=tally.iterations,
+        successes=successes,
+        iterations=done,
         elapsed=base.elapsed + (time.perf_counter() - started),
-        interrupted=tally.iterations < wanted,
+        interrupted=done < wanted,
     )
     # Ctrl-C during the last call still stops the caller, with a complete result.
     if stop.requested:

@@ -5,7 +5,8 @@ be, for example right after a kernel call has returned and before its count is r
 that call's boardings would be lost. While a run is active, SIGINT only sets a flag, which
 the run reads between calls. The handler is swapped only in the main thread and only while
 Python's default handler is installed; a handler of the application's own is left alone, and
-a KeyboardInterrupt it raises is still caught around each call (losing at most that call).
+a KeyboardInterrupt it raises still ends the run with what was counted (losing the call in
+progress).
 """
 
 from __future__ import annotations

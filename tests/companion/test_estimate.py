@@ -53,17 +53,28 @@ def interrupting(monkeypatch: pytest.MonkeyPatch, updates: int) -> InterruptAfte
     return reporter
 
 
-def test_ctrl_c_stops_after_the_call_and_keeps_its_count(monkeypatch: pytest.MonkeyPatch) -> None:
-    """SIGINT during a run ends it after the call in progress with everything counted so far,
-    flagged as interrupted and carried on EstimateInterrupted, and the handler is put back."""
+def raise_interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("own_handler", [False, True], ids=["default-handler", "application-handler"])
+def test_ctrl_c_stops_after_the_call_and_keeps_its_count(own_handler: bool, monkeypatch: pytest.MonkeyPatch) -> None:
+    """SIGINT during a run ends it with everything counted so far, flagged as interrupted and
+    carried on EstimateInterrupted, and leaves the SIGINT handler as it found it; with the
+    application's own handler raising KeyboardInterrupt as well."""
     reporter = interrupting(monkeypatch, updates=4)
-    with pytest.raises(EstimateInterrupted) as stopped:
-        estimate(10**12, 10, 10)
+    if own_handler:
+        signal.signal(signal.SIGINT, raise_interrupt)
+    try:
+        with pytest.raises(EstimateInterrupted) as stopped:
+            estimate(10**12, 10, 10)
+        assert signal.getsignal(signal.SIGINT) is (raise_interrupt if own_handler else signal.default_int_handler)
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     partial = stopped.value.result
     assert isinstance(stopped.value, KeyboardInterrupt)
     assert partial.interrupted and partial.iterations == reporter.seen
     assert 0 < partial.iterations < 10**8
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     resumed = estimate(partial.iterations + 10, 10, 10, resume=partial)
     assert resumed.iterations == partial.iterations + 10 and not resumed.interrupted
 

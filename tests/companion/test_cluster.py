@@ -3,17 +3,15 @@
 from __future__ import annotations
 
 import os
-import signal
 import time
 from typing import Any, Iterator
 
 import pytest
 
-from tavrin_estimate import EstimateInterrupted, _estimate, estimate
+from tavrin_estimate import EstimateInterrupted, estimate
 from tavrin_estimate.__main__ import main
 
-from .support import NEAR_CERTAIN, needs
-from .test_estimate import InterruptAfter
+from .support import NEAR_CERTAIN, interrupting, needs
 
 pytestmark = needs("distributed")
 
@@ -48,10 +46,7 @@ def test_counts_add_up_on_the_cluster_without_losing_a_worker(client: Any) -> No
 def test_ctrl_c_cancels_the_rest_and_keeps_what_finished(client: Any, monkeypatch: pytest.MonkeyPatch) -> None:
     """SIGINT after a few tasks: the result holds the tasks that had finished, the others are
     cancelled, and the cluster is fit for the next run."""
-    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
-        pytest.skip("the test runner has its own SIGINT handler")
-    reporter = InterruptAfter(updates=4)
-    monkeypatch.setattr(_estimate, "make_progress", lambda *args: reporter)
+    reporter = interrupting(monkeypatch, updates=4)
     with pytest.raises(EstimateInterrupted) as stopped:
         estimate(10**12, 10, 10, client=client)
     partial = stopped.value.result

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from typing import TYPE_CHECKING, Callable, Optional
+from typing import TYPE_CHECKING, Optional
 
 from tavrin_puzzles import Planes
 
@@ -123,14 +123,6 @@ def estimate(
     started = time.perf_counter()
     first = _probe(planes, description)
     todo = max(0, wanted - base.iterations)
-    run: Callable[[int, Tally], None]
-    if client is None:
-        run = lambda count, tally: _run_local(planes, count, tally)  # noqa: E731
-    else:
-        from ._cluster import run_on_cluster
-
-        run = lambda count, tally: run_on_cluster(client, passengers, seats, cols, count, tally)  # noqa: E731
-
     with StopRequest() as stop:
         reporter = make_progress(progress, max(wanted, base.iterations), base.iterations, confidence)
         tally = Tally(stop, reporter, base)
@@ -138,7 +130,12 @@ def estimate(
             if todo > 0:
                 # The probe was a boarding like any other: it counts.
                 tally.add(int(first), 1)
-                run(todo - 1, tally)
+                if client is None:
+                    _run_local(planes, todo - 1, tally)
+                else:
+                    from ._cluster import run_on_cluster
+
+                    run_on_cluster(client, passengers, seats, cols, todo - 1, tally)
         except KeyboardInterrupt:
             # Raised only by an application's own SIGINT handler, which was left in place:
             # the call (or the tasks) in progress are lost, everything counted is kept.

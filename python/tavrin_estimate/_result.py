@@ -33,10 +33,12 @@ def exact_answer(passengers: int, seats: int, cols: str) -> Optional[Fraction]:
     ticket names never enter the free-seat list, so a cabin with more seats than passengers
     behaves as one with exactly `passengers` seats, and column letters only name seats (labels
     differ by their numbers whatever the letters). With one passenger the only free seat is
-    their own: 1. With n >= 2 passengers, whenever someone draws at random, the first passenger's
-    seat and the last passenger's seat are both still free and equally likely to be drawn; the
-    first of the two to be taken decides the outcome, and every other draw leaves both free.
-    So the answer is 1/2 for every n >= 2.
+    their own: 1. With n >= 2 passengers, the last passenger finds either their own seat or the
+    first passenger's (every other passenger's seat was taken by its owner or, earlier, by
+    someone displaced). Whichever of these two seats is taken first decides: the first
+    passenger's means nobody else is displaced any more, the last passenger's means they miss
+    it. Every random draw before that picks each of the two with the same probability, so the
+    answer is 1/2 for every n >= 2.
 
     None for a configuration in which no boarding completes: nobody boards (0 passengers),
     more passengers than seats, or too few column letters to label the seats.
@@ -92,7 +94,8 @@ def check_confidence(confidence: object) -> float:
 class Estimate:
     """How often the last passenger found their own seat, over `iterations` boardings of one
     configuration. Immutable; `a + b` pools two results of the same configuration and
-    confidence (counts and elapsed time summed, interval recomputed)."""
+    confidence (counts and elapsed time summed, interval recomputed, interrupted if either
+    part was; estimate(..., resume=a) instead continues a run and flags only its own end)."""
 
     passengers: int
     seats: int

@@ -12,7 +12,8 @@ from tavrin_estimate import _estimate
 from tavrin_estimate._progress import Progress
 
 # Statistical checks in these tests take their intervals at this confidence, so that one of
-# them fails by chance with probability at most 1 - NEAR_CERTAIN.
+# them fails by chance with a probability of about 1 - NEAR_CERTAIN (the Wilson interval's
+# coverage is close to, not exactly, its confidence).
 NEAR_CERTAIN = 1 - 1e-9
 
 

@@ -19,8 +19,12 @@ export LD_LIBRARY_PATH="$I386_LIBRARY_PATH${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 # Without CC/CXX the 32-bit CPython's build configuration asks for i686-linux-gnu-g++. Debian's
 # i386 pyconfig.h includes <i386-linux-gnu/python3.11/pyconfig.h> from the sysroot.
 export CC=gcc CXX=g++ CXXFLAGS="-m32 -idirafter $I386_SYSROOT/usr/include"
-# The host's cmake and ninja build the module; the venvs get only what runs in them.
-PIP_TOOLS=(pytest "scikit-build-core>=0.10")
+# The host's cmake and ninja build the module; the venvs get the other tools.
+tools=()
+for tool in "${PIP_TOOLS[@]}"; do
+    case "$tool" in cmake | ninja) ;; *) tools+=("$tool") ;; esac
+done
+PIP_TOOLS=("${tools[@]}")
 
 for name in pypy python3.11; do
     case "$name" in

@@ -67,6 +67,15 @@ def test_labels_follow_the_columns(passengers: int, seats: int, cols: str) -> No
         assert set(values) == {label(n, cols) for n in range(1, seats + 1)}
 
 
+@pytest.mark.parametrize("cols", ["\n\t ,;|", "/\n\t ,;", "\x00\x1f\u2028\x85 \n"])
+def test_separator_like_letters_and_passenger_order(cols: str) -> None:
+    """Whitespace, punctuation and line breaks label seats like any letter; keys come in passenger order."""
+    seating = Planes(30, 40, cols).generate_seating()
+    assert list(seating) == list(range(1, 31))
+    assert len(set(seating.values())) == 30
+    assert set(seating.values()) <= {label(n, cols) for n in range(1, 41)}
+
+
 def test_single_seat_is_always_1a() -> None:
     """One passenger on one seat always gets 1A."""
     plane = Planes(1, 1)

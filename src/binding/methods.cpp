@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "guard.hpp"
 #include "object.hpp"
+#include "seating_dict.hpp"
 
 namespace tavrin::binding {
 
@@ -102,21 +103,7 @@ PyObject* with_shared_record(PyObject* self, Body&& body) {
 
 Result<Ref> seating_dict(const Planes& record) {
     const SeatMap seating = generate_seating(record);
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        api_call_failed();
-    }
-    std::string label;
-    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
-        label.clear();
-        append_seat_label(label, record.cols, seating.seat_of[i]);
-        Ref key = make_int(static_cast<std::uint64_t>(i) + 1);
-        Ref value = make_str(label);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
-            return PendingError::fetch();
-        }
-    }
-    return dict;
+    return seating_to_dict(record.cols, seating);
 }
 
 // Peak bytes per passenger of the result dict while it is built (the dict's table, the key

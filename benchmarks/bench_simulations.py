@@ -2,7 +2,9 @@
 puzzle in plain Python (pure_boarding.py, under CPython and under PyPy) and with the bare cost
 of the random draws that a boarding needs (the C++ program boarding_bench). Also the peak
 memory of a huge batch against a small one, the speed-up from one worker to all, and what a
-one-boarding batch costs (starting and stopping the worker pool).
+one-boarding batch costs (starting and stopping the worker pool). Before those, one worker
+under the 32-bit PyPy against the 64-bit PyPy, and generate_seating() against plain Python under
+CPython and PyPy (`--only targets` runs just these).
 
 Run it with an interpreter that can import tavrin_puzzles; see benchmarks/README.md. It keeps
 itself to about two minutes on two cores.
@@ -43,6 +45,13 @@ MIN_SPEEDUP_OVER_PYPY = 12.0
 MAX_SLOWDOWN_AGAINST_DRAWS = 1.4
 MAX_MEMORY_GROWTH_KIB = 10 * 1024
 MAX_POOL_MICROSECONDS = 1000.0
+MIN_32_BIT_OVER_64_BIT = 0.85
+MIN_SEATING_OVER_PURE_PYPY = 1.5
+
+# The 32-bit PyPy of scripts/stages/25-python-i386.sh, and the sizes of the target tables.
+I386_SYSROOT = ROOT / ".i386-root" / "sysroot"
+TARGET_SIZES = (10, 100, 1000)
+TARGET_ROUNDS = 3
 
 
 def available_processors() -> int:
@@ -174,6 +183,73 @@ def pool_cost_microseconds() -> tuple[float, float]:
     return min(medians), least
 
 
+def child_json(command: list[str], environment: dict[str, str] | None, *arguments: object) -> dict[int, object] | None:
+    """Runs child_rates.py under `command` and returns its answer keyed by size."""
+    done = subprocess.run([*command, str(BENCHMARKS / "child_rates.py"), *map(str, arguments)],
+                          capture_output=True, text=True, check=False, env=environment)
+    if done.returncode != 0:
+        print(f"{' '.join(command)} failed:\n{done.stderr}", file=sys.stderr)
+        return None
+    return {int(size): value for size, value in json.loads(done.stdout).items()}
+
+
+def i386_command(interpreter: str | None) -> tuple[list[str], dict[str, str]] | None:
+    """The 32-bit interpreter as the test stage runs it: its own libraries and an i686 personality."""
+    path = Path(interpreter) if interpreter else ROOT / ".venv-pypy-i386" / "bin" / "python"
+    if not path.exists() or shutil.which("setarch") is None:
+        return None
+    environment = dict(os.environ)
+    libraries = [str(I386_SYSROOT / "usr" / "lib" / "i386-linux-gnu"), str(I386_SYSROOT / "lib" / "i386-linux-gnu")]
+    environment["LD_LIBRARY_PATH"] = os.pathsep.join(filter(None, [*libraries, environment.get("LD_LIBRARY_PATH")]))
+    return ["setarch", "i686", str(path)], environment
+
+
+def pypy_32_against_64(pypy64: str | None, pypy32: str | None, budget: float) -> None:
+    """run_simulations on one worker under the 64-bit and the 32-bit PyPy, in alternating rounds."""
+    i386 = i386_command(pypy32)
+    if pypy64 is None or i386 is None:
+        print("no 64-bit or no 32-bit PyPy with the module: run bash scripts/test.sh i386 first", file=sys.stderr)
+        return
+    best: dict[str, dict[int, float]] = {"64": {}, "32": {}}
+    for _ in range(TARGET_ROUNDS):
+        for bits, (command, environment) in (("64", ([pypy64], None)), ("32", i386)):
+            rates = child_json(command, environment, "simulations", budget, *TARGET_SIZES)
+            if rates is None:
+                return
+            for n, rate in rates.items():
+                best[bits][n] = max(best[bits].get(n, 0.0), float(rate))  # type: ignore[arg-type]
+    print()
+    print("| passengers | 64-bit PyPy, 1 worker | 32-bit PyPy, 1 worker | 32-bit / 64-bit |")
+    print("|---:|---:|---:|---:|")
+    for n in TARGET_SIZES:
+        print(f"| {n} | {rate_text(best['64'][n])} | {rate_text(best['32'][n])} | "
+              f"{ratio_text(best['32'][n], best['64'][n], 2)} |")
+    print(f"(boardings per second of Planes(n, n).run_simulations(...), best of {TARGET_ROUNDS} alternating rounds)")
+    print(f"target: 32-bit PyPy at {DEFAULT_SIZE} passengers >= {MIN_32_BIT_OVER_64_BIT}x 64-bit PyPy: "
+          f"{verdict(best['32'][DEFAULT_SIZE] >= MIN_32_BIT_OVER_64_BIT * best['64'][DEFAULT_SIZE])}")
+
+
+def seating_against_pure(interpreters: dict[str, str | None], budget: float) -> None:
+    """generate_seating() of the module against pure_boarding.generate_seating, under each interpreter."""
+    print()
+    print("| interpreter | seats | module, us per call | plain Python, us per call | plain / module |")
+    print("|---|---:|---:|---:|---:|")
+    met: bool | None = None
+    for name, interpreter in interpreters.items():
+        if interpreter is None:
+            continue
+        times = child_json([interpreter], None, "seating", budget, *TARGET_SIZES)
+        if times is None:
+            continue
+        for n in TARGET_SIZES:
+            module, pure = times[n]  # type: ignore[misc]
+            print(f"| {name} | {n} | {module:.2f} | {pure:.2f} | {pure / module:.2f}x |")
+            if name == "PyPy":
+                met = (met is not False) and pure >= MIN_SEATING_OVER_PURE_PYPY * module
+    print("(best of alternating rounds of Planes(n, n).generate_seating() and the plain version)")
+    print(f"target: under PyPy the module >= {MIN_SEATING_OVER_PURE_PYPY}x the plain version at every size: {verdict(met)}")
+
+
 def rate_text(rate: float | None) -> str:
     return "n/a" if rate is None else f"{rate:,.0f}"
 
@@ -193,7 +269,19 @@ def main() -> None:
     parser.add_argument("--budget", type=float, default=1.0, help="seconds per measurement (default 1)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench",
                         help="CMake build directory for boarding_bench")
+    parser.add_argument("--pypy32", help="32-bit PyPy with the module (default .venv-pypy-i386)")
+    parser.add_argument("--only", choices=("all", "simulations", "targets"), default="all",
+                        help="the batch tables, the 32-bit and generate_seating tables, or all (default)")
     args = parser.parse_args()
+
+    if args.only != "simulations":
+        print("32-bit against 64-bit PyPy, and generate_seating against plain Python", flush=True)
+        pypy_32_against_64(find_interpreter("PyPy", args.pypy), args.pypy32, args.budget)
+        seating_against_pure({"CPython": find_interpreter("CPython", args.cpython),
+                              "PyPy": find_interpreter("PyPy", args.pypy)}, args.budget)
+        if args.only == "targets":
+            return
+        print()
 
     workers_override = os.environ.get(WORKERS_VARIABLE)
     workers = int(workers_override) if workers_override else available_processors()

@@ -5,7 +5,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build)
-PIP_TOOLS=(pytest hypothesis "scikit-build-core>=0.10" cmake ninja)
+PIP_TOOLS=(pytest hypothesis "scikit-build-core>=0.11" cmake ninja)
 
 log() { printf '\n==> %s\n' "$*"; }
 
@@ -25,26 +25,33 @@ ensure_apt_packages() {
     fi
 }
 
-# ensure_venv NAME INTERPRETER: a venv at $ROOT/.venv-NAME with the build and test tools.
+# ensure_venv NAME INTERPRETER [TOOL...]: a venv at $ROOT/.venv-NAME with the build and test
+# tools and any further ones named.
 ensure_venv() {
     local venv="$ROOT/.venv-$1" interpreter="$2"
+    local tools=("${PIP_TOOLS[@]}" "${@:3}")
     if [ ! -x "$venv/bin/python" ]; then
         log "creating $venv with $interpreter"
         "$interpreter" -m venv "$venv"
     fi
     # The marker holds the list it was made for, so a tool added later is installed next run.
-    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${PIP_TOOLS[*]}" ]; then
+    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${tools[*]}" ]; then
         log "installing build and test tools into $venv"
         "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q "${PIP_TOOLS[@]}"
-        printf '%s' "${PIP_TOOLS[*]}" >"$venv/.tools-installed"
+        "$venv/bin/python" -m pip install -q "${tools[@]}"
+        printf '%s' "${tools[*]}" >"$venv/.tools-installed"
     fi
 }
 
-# install_module NAME: builds the module (incrementally, in build/<wheel tag>) into the venv.
+# Every module build of the scripts: warnings as errors, and a build folder per wheel tag apart
+# from the one a plain `pip install .` uses, so neither makes the other build from scratch.
+SCRIPT_BUILD_SETTINGS=(--config-settings=build-dir=build/scripts/{wheel_tag}
+    --config-settings=cmake.define.TAVRIN_WERROR=ON)
+
+# install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the venv.
 install_module() {
     local venv="$ROOT/.venv-$1"
     log "building and installing tavrin_puzzles into $venv"
     (cd "$ROOT" && PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isolation \
-        --config-settings=cmake.define.TAVRIN_WERROR=ON .)
+        "${SCRIPT_BUILD_SETTINGS[@]}" .)
 }

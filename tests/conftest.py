@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import gc
+import inspect
 import math
 import os
 import subprocess
@@ -20,6 +21,12 @@ cpython_only = pytest.mark.skipif(
     IS_PYPY, reason="PyPy's cpyext cannot offer this; the module has no way to change it"
 )
 pypy_only = pytest.mark.skipif(not IS_PYPY, reason="exercises the path of the binding that only PyPy needs")
+
+# AddressSanitizer reserves terabytes of address space for its shadow memory at start-up.
+UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+caps_address_space = pytest.mark.skipif(
+    UNDER_ADDRESS_SANITIZER, reason="AddressSanitizer's shadow memory needs more address space than any cap leaves"
+)
 
 # A child interpreter gets this long before it counts as hung; it is a guard, not a measure.
 CHILD_TIMEOUT_SECONDS = 120
@@ -75,3 +82,26 @@ class Index:
 
     def __index__(self) -> object:
         return self.value
+
+
+def set_capped_limit(name: str, value: int) -> None:
+    """Set the resource limit `name` (soft and hard) to `value` bytes.
+
+    The value is capped at RLIM_INFINITY where that is positive: 32-bit PyPy masks larger values
+    with it, so 2**33 would become 0. On 64-bit interpreters RLIM_INFINITY is -1.
+    """
+    import resource
+
+    if resource.RLIM_INFINITY > 0:
+        value = min(value, resource.RLIM_INFINITY)
+    resource.setrlimit(getattr(resource, name), (value, value))
+
+
+def mapped_bytes() -> int:
+    """Return the size of the calling process's address space in use."""
+    with open("/proc/self/statm", encoding="ascii") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# Source of the helpers above, for child interpreters that set their own limits.
+LIMIT_HELPERS = "import os\n" + inspect.getsource(set_capped_limit) + inspect.getsource(mapped_bytes)

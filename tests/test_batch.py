@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import Index, panic_type, run_child
+from conftest import LIMIT_HELPERS, Index, caps_address_space, panic_type, run_child
 from tavrin_puzzles import Planes
 
 WORKERS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
@@ -249,9 +249,9 @@ def test_worker_threads_end_with_the_call() -> None:
     assert threads_left_over(before) == set()
 
 
-@pytest.mark.parametrize("value", ["0", "abc", "2x", "00"])
+@pytest.mark.parametrize("value", ["0", "abc", "2x", "00", "1025"])
 def test_invalid_worker_count_panics(value: str) -> None:
-    """A worker count of 0 or no number makes the call raise PanicException naming the variable."""
+    """A worker count of 0, above 1024 or no number makes the call raise PanicException naming the variable."""
     child = run_child(
         """
         import json
@@ -294,6 +294,23 @@ def test_valid_worker_count_runs(value: str) -> None:
     assert (single, failing) == (1.0, 0.0)
     assert 0.0 < pair < 1.0 and is_fraction_of(pair, 300)
     assert child.stderr.count("no entry found for key") == 7
+
+
+@caps_address_space
+def test_no_more_workers_than_iterations() -> None:
+    """A batch starts no more workers than it has boardings: 1024 thread stacks would not fit here."""
+    child = run_child(
+        f"""
+        import json
+        exec({LIMIT_HELPERS!r})
+        set_capped_limit("RLIMIT_AS", mapped_bytes() + 512 * 2 ** 20)
+        from tavrin_puzzles import Planes
+        print(json.dumps([Planes(1, 1).run_simulations(3), Planes(0, 0).run_simulations(2)]))
+        """,
+        {WORKERS_VARIABLE: "1024"},
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert json.loads(child.stdout) == [1.0, 0.0]
 
 
 def test_worker_count_read_at_each_call() -> None:

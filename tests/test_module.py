@@ -5,7 +5,10 @@ from __future__ import annotations
 import copy
 import functools
 import importlib
+import os
 import pickle
+import shutil
+import subprocess
 import sys
 import weakref
 
@@ -27,6 +30,19 @@ def test_module_contents() -> None:
     assert tavrin_puzzles.Planes is Planes
     public = sorted(name for name in vars(tavrin_puzzles) if not name.startswith("_"))
     assert public == ["Planes"]
+
+
+def test_module_exports_only_its_init_function() -> None:
+    """The module's dynamic symbol table defines PyInit_tavrin_puzzles and nothing else."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm (binutils) to read the dynamic symbol table")
+    # nm is no Python program: keep a preloaded sanitizer runtime out of it.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", tavrin_puzzles.__file__], capture_output=True, text=True, check=True, env=env
+    )
+    assert [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()] == ["PyInit_tavrin_puzzles"]
 
 
 def test_import_after_removal_keeps_class_and_all(monkeypatch: pytest.MonkeyPatch) -> None:

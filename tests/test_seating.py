@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from conftest import panic_type, run_child, within_sigma
+from conftest import LIMIT_HELPERS, caps_address_space, panic_type, run_child, within_sigma
 from tavrin_puzzles import Planes
 
 
@@ -65,6 +65,15 @@ def test_labels_follow_the_columns(passengers: int, seats: int, cols: str) -> No
     assert set(values) <= {label(n, cols) for n in range(1, seats + 1)}
     if passengers == seats:
         assert set(values) == {label(n, cols) for n in range(1, seats + 1)}
+
+
+@pytest.mark.parametrize("cols", ["\n\t ,;|", "/\n\t ,;", "\x00\x1f\u2028\x85 \n"])
+def test_separator_like_letters_and_passenger_order(cols: str) -> None:
+    """Whitespace, punctuation and line breaks label seats like any letter; keys come in passenger order."""
+    seating = Planes(30, 40, cols).generate_seating()
+    assert list(seating) == list(range(1, 31))
+    assert len(set(seating.values())) == 30
+    assert set(seating.values()) <= {label(n, cols) for n in range(1, 41)}
 
 
 def test_single_seat_is_always_1a() -> None:
@@ -196,13 +205,14 @@ def test_first_passenger_seat_is_uniform() -> None:
     assert len(distinct) >= calls - 10
 
 
+@caps_address_space
 def test_huge_seat_counts_fail_cleanly() -> None:
     """A seat count too large to hold raises PanicException or MemoryError instead of crashing."""
     child = run_child(
-        """
-        import json, resource
-        limit = 8 * 1024 ** 3
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        f"""
+        import json
+        exec({LIMIT_HELPERS!r})
+        set_capped_limit("RLIMIT_AS", 8 * 1024 ** 3)
         from tavrin_puzzles import Planes
         outcomes = []
         for seats in (2**64 - 1, 2**40, 2**33):
@@ -227,3 +237,44 @@ def test_huge_seat_counts_fail_cleanly() -> None:
         assert outcomes[index + 1] in {"PanicException", "MemoryError"}
         assert outcomes[index + 2] == "0.0"
         assert outcomes[index + 3] == "{1: '1A'}"
+
+
+@caps_address_space
+def test_seatings_beyond_the_memory_budget_fail_cleanly() -> None:
+    """Seatings whose seat list or dict would not fit under the limit raise PanicException up front.
+
+    A billion passengers under 4 GiB used to kill the process: the seat list fitted, then a new
+    thread's storage or the dict did not. The limit counts for threads new to the module too.
+    """
+    child = run_child(
+        f"""
+        import json, threading
+        exec({LIMIT_HELPERS!r})
+        from tavrin_puzzles import Planes
+
+        def attempt(count):
+            try:
+                return len(Planes(count, count).generate_seating())
+            except BaseException as exc:
+                return [type(exc).__name__, str(exc)]
+
+        outcomes = []
+        set_capped_limit("RLIMIT_AS", 4 * 1024 ** 3)
+        outcomes.append(attempt(10 ** 9))
+        thread = threading.Thread(target=lambda: outcomes.append(attempt(10 ** 9)))
+        thread.start()
+        thread.join()
+        set_capped_limit("RLIMIT_AS", mapped_bytes() + 768 * 2 ** 20)
+        outcomes.append(attempt(4 * 10 ** 6))
+        outcomes.append(attempt(10 ** 6))
+        print(json.dumps(outcomes))
+        """
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    billion, billion_in_thread, seat_list_fits, fits = json.loads(child.stdout)
+    for outcome in (billion, billion_in_thread):
+        assert outcome[0] == "PanicException"
+        assert re.fullmatch(r"cannot hold 1000000000 (seats|passengers): at most \d+ fit", outcome[1])
+    assert seat_list_fits[0] == "PanicException"
+    assert re.fullmatch(r"cannot hold 4000000 passengers: at most \d+ fit", seat_list_fits[1])
+    assert fits == 10 ** 6

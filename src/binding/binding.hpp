@@ -12,3 +12,4 @@
 #include "once.hpp"
 #include "planes_class.hpp"
 #include "ref.hpp"
+#include "seating_dict.hpp"

@@ -1,8 +1,12 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 
 #include "guard.hpp"
 #include "once.hpp"
@@ -11,6 +15,26 @@
 namespace tavrin::binding {
 
 namespace {
+
+// The integer functions of the interpreter's headers must carry 64-bit values on every target
+// (PyPy declares some with its own word-sized types): a header that narrows them breaks the
+// build here instead of truncating passengers, seats or iterations.
+template <class Function>
+struct FunctionTypes;
+template <class R, class... A>
+struct FunctionTypes<R (*)(A...)> {
+    using Returns = R;
+    using First = std::tuple_element_t<0, std::tuple<A...>>;
+};
+template <class T>
+inline constexpr bool holds_u64 = std::is_integral_v<T> && std::is_unsigned_v<T> && std::numeric_limits<T>::digits >= 64;
+
+static_assert(holds_u64<FunctionTypes<decltype(&PyLong_AsUnsignedLongLong)>::Returns>,
+              "PyLong_AsUnsignedLongLong must return an unsigned type of at least 64 bits");
+static_assert(holds_u64<FunctionTypes<decltype(&PyLong_FromUnsignedLongLong)>::First>,
+              "PyLong_FromUnsignedLongLong must take an unsigned type of at least 64 bits");
+// Sizes cross as Py_ssize_t: it must span what a std::size_t indexes on this target.
+static_assert(sizeof(Py_ssize_t) == sizeof(std::size_t), "Py_ssize_t and std::size_t differ in width");
 
 constexpr Py_ssize_t MAX_RESERVED_COLUMNS = 4096;
 

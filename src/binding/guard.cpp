@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <source_location>
 
+#include "rng.hpp"
+
 namespace tavrin::binding {
 
 namespace {
@@ -27,7 +29,11 @@ void fatal_trap() noexcept {
 
 namespace detail {
 
-LockDepth::LockDepth() noexcept { ++lock_depth_counter; }
+LockDepth::LockDepth() noexcept {
+    // Every entry starts here, before it allocates anything: the thread's storage comes first.
+    prepare_thread_storage();
+    ++lock_depth_counter;
+}
 LockDepth::~LockDepth() { --lock_depth_counter; }
 
 SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }

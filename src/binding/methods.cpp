@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "guard.hpp"
 #include "object.hpp"
+#include "seating_dict.hpp"
 
 namespace tavrin::binding {
 
@@ -102,25 +103,28 @@ PyObject* with_shared_record(PyObject* self, Body&& body) {
 
 Result<Ref> seating_dict(const Planes& record) {
     const SeatMap seating = generate_seating(record);
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        api_call_failed();
-    }
-    std::string label;
-    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
-        label.clear();
-        append_seat_label(label, record.cols, seating.seat_of[i]);
-        Ref key = make_int(static_cast<std::uint64_t>(i) + 1);
-        Ref value = make_str(label);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
-            return PendingError::fetch();
-        }
-    }
-    return dict;
+    return seating_to_dict(record.cols, seating);
+}
+
+// Peak bytes per passenger of the result dict while it is built (the dict's table, the key
+// int and the label str), measured as the growth of the peak resident size for 10^6 to 10^7
+// passengers (benchmarks/seating_memory.py), with room above the largest figure seen.
+#ifdef PYPY_VERSION
+constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 432;
+#else
+constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 224;
+#endif
+
+// Refuses a seating whose dict would not fit in memory, before any of it is built.
+void check_seating_dict_fits(const Planes& record) {
+    check_seating_result_fits(record, SEATING_DICT_BYTES_PER_PASSENGER);
 }
 
 PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
-    return with_shared_record(self, [](const Planes& record) { return seating_dict(record); });
+    return with_shared_record(self, [](const Planes& record) {
+        check_seating_dict_fits(record);
+        return seating_dict(record);
+    });
 }
 
 PyObject* Planes_run_simulation(PyObject* self, PyObject*) {

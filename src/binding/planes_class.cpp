@@ -3,6 +3,7 @@
 // that make PyPy refuse what CPython refuses by those flags.
 #include "planes_class.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "attributes.hpp"
@@ -88,6 +89,21 @@ Result<Ref> create_class() {
     if (!type) {
         return PendingError::fetch();
     }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+    // CPython 3.9 keeps only the doc below the signature, so the class would have no
+    // __text_signature__; give it the whole text, as 3.10 and later keep it. __doc__ was
+    // already set from the shortened text.
+    const std::size_t doc_size = std::strlen(doc.value()) + 1;
+    auto* whole_doc = static_cast<char*>(PyObject_Malloc(doc_size));
+    if (whole_doc == nullptr) {
+        PyErr_NoMemory();
+        return PendingError::fetch();
+    }
+    std::memcpy(whole_doc, doc.value(), doc_size);
+    auto* heap_type = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject_Free(const_cast<char*>(heap_type->tp_doc));
+    heap_type->tp_doc = whole_doc;
+#endif
     return type;
 }
 

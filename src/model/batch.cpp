@@ -1,7 +1,8 @@
-// The batch: one task per worker, each claiming runs of iterations from a shared counter until
-// none are left, so memory stays the same however many iterations are asked for. Every
-// iteration is claimed exactly once; a boarding that fails counts as not true and the rest run
-// on. The pool and the snapshot both end before the call returns, on every path.
+// The batch: one worker per boarding that can run at once, each with one task claiming runs
+// of iterations from a shared counter until none are left, so memory stays the same however
+// many iterations are asked for. Every iteration is claimed exactly once; a boarding that
+// fails counts as not true and the rest run on. The pool and the snapshot both end before the
+// call returns, on every path.
 #include "batch.hpp"
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "boarding.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
+#include "rng.hpp"
 
 namespace tavrin {
 
@@ -53,13 +56,16 @@ bool claim(std::atomic<std::uint64_t>& next, std::uint64_t iterations, std::uint
 
 std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& next,
                            std::uint64_t iterations, std::uint64_t size) {
+    // One seat list for all the boardings of this task: it grows to the cabin once.
+    std::vector<SeatNumber> seats;
+    ThreadRng& rng = thread_rng();
     std::uint64_t true_count = 0;
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
     while (claim(next, iterations, size, begin, end)) {
         for (std::uint64_t i = begin; i < end; ++i) {
             try {
-                if (run_simulation(planes)) {
+                if (run_simulation(planes, rng, seats)) {
                     ++true_count;
                 }
             } catch (...) {
@@ -72,7 +78,7 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
 
 std::uint64_t count_true(WorkerPool& pool, const std::shared_ptr<const Planes>& snapshot,
                          std::uint64_t iterations) {
-    const std::uint32_t tasks = concurrent_boardings(*snapshot, iterations, pool.size());
+    const std::uint32_t tasks = pool.size();
     const std::uint64_t size = claim_size(*snapshot, iterations, tasks);
 
     std::atomic<std::uint64_t> next{0};
@@ -99,13 +105,20 @@ std::uint64_t count_true(WorkerPool& pool, const std::shared_ptr<const Planes>& 
     return true_count;
 }
 
+// The memory one boarding's seat list takes.
+std::uint64_t seat_list_bytes(const Planes& planes) {
+    return saturating_bytes(std::max<std::uint64_t>(planes.seats, 1), sizeof(SeatNumber));
+}
+
 }  // namespace
 
 double run_simulations(const Planes& planes, std::uint64_t iterations) {
     const auto snapshot = std::make_shared<const Planes>(planes);
+    const std::uint32_t workers = configured_worker_count();
+    const std::uint64_t lists_bytes = saturating_bytes(seat_list_bytes(planes), workers);
     std::uint64_t true_count = 0;
     {
-        WorkerPool pool;
+        WorkerPool pool(concurrent_boardings(planes, iterations, workers, memory_budget_for(lists_bytes)));
         if (iterations > 0) {
             true_count = count_true(pool, snapshot, iterations);
         }
@@ -114,9 +127,10 @@ double run_simulations(const Planes& planes, std::uint64_t iterations) {
     return fraction_true(true_count, iterations);
 }
 
-std::uint32_t concurrent_boardings(const Planes& planes, std::uint64_t iterations, std::uint32_t workers) {
+std::uint32_t concurrent_boardings(const Planes& planes, std::uint64_t iterations, std::uint32_t workers,
+                                   std::uint64_t budget_bytes) {
     const std::uint64_t seats = std::max<std::uint64_t>(planes.seats, 1);
-    const std::uint64_t lists_in_memory = std::max<std::uint64_t>(max_seats_in_memory() / seats, 1);
+    const std::uint64_t lists_in_memory = std::max<std::uint64_t>(max_seats_within(budget_bytes) / seats, 1);
     const std::uint64_t tasks = std::min({std::uint64_t{workers}, iterations, lists_in_memory});
     return static_cast<std::uint32_t>(std::max<std::uint64_t>(tasks, 1));
 }

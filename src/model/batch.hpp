@@ -13,10 +13,11 @@ namespace tavrin {
 // (fatally) only when the worker pool cannot be created.
 double run_simulations(const Planes& planes, std::uint64_t iterations);
 
-// How many boardings of `planes` the batch runs at once on `workers` threads: one per worker,
-// no more than there are iterations, and no more seat lists than fit in memory together
-// (each boarding holds a list of all seats). At least 1.
-std::uint32_t concurrent_boardings(const Planes& planes, std::uint64_t iterations, std::uint32_t workers);
+// How many boardings of `planes` the batch runs at once, each on a worker thread of its own:
+// no more than `workers`, than there are iterations, or than seat lists fit in `budget_bytes`
+// together (each boarding holds a list of all seats). At least 1.
+std::uint32_t concurrent_boardings(const Planes& planes, std::uint64_t iterations, std::uint32_t workers,
+                                   std::uint64_t budget_bytes);
 
 // true_count / iterations as IEEE double division: both counts rounded to the nearest double,
 // the quotient rounded once. NaN for 0 / 0.

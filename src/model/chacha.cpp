@@ -1,5 +1,5 @@
 // ChaCha block function: a portable version working on one 16-word block at a time, and on
-// SSE2 targets a version that computes the four blocks of a refill in parallel, one block per
+// x86 a version that computes the four blocks of a refill in parallel with SSE2, one block per
 // lane. Both must produce identical words; the tests hold them against each other and against
 // published vectors.
 #include "chacha.hpp"
@@ -7,7 +7,17 @@
 #include <bit>
 
 #ifdef TAVRIN_CHACHA_SSE2
+#include <cpuid.h>
 #include <emmintrin.h>
+
+// A build whose target lacks SSE2 (plain -m32) compiles the vector code for SSE2 alone and
+// reaches it only after asking the processor. GCC applies the attribute to plain functions
+// only, so the vector code takes the round count as an argument.
+#ifdef __SSE2__
+#define TAVRIN_SSE2_FUNCTION
+#else
+#define TAVRIN_SSE2_FUNCTION __attribute__((target("sse2")))
+#endif
 #endif
 
 namespace tavrin {
@@ -70,10 +80,10 @@ void block_scalar(const Block& in, std::uint32_t* out) {
 
 using Lanes = __m128i;
 
-inline Lanes splat(std::uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
+TAVRIN_SSE2_FUNCTION inline Lanes splat(std::uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
 
 template <int N>
-inline Lanes rotl_lanes(Lanes v) {
+TAVRIN_SSE2_FUNCTION inline Lanes rotl_lanes(Lanes v) {
     if constexpr (N == 16) {
         // Swapping the 16-bit halves of every lane is one shuffle on each half of the register.
         return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
@@ -82,7 +92,7 @@ inline Lanes rotl_lanes(Lanes v) {
     }
 }
 
-inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+TAVRIN_SSE2_FUNCTION inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
     a = _mm_add_epi32(a, b);
     d = rotl_lanes<16>(_mm_xor_si128(d, a));
     c = _mm_add_epi32(c, d);
@@ -94,7 +104,7 @@ inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
 }
 
 // r[i] holds word `first + i` of blocks 0..3 in its lanes; writes each block's four words in place.
-inline void store_transposed(const Lanes* r, std::uint32_t first, std::uint32_t* out) {
+TAVRIN_SSE2_FUNCTION inline void store_transposed(const Lanes* r, std::uint32_t first, std::uint32_t* out) {
     const Lanes t0 = _mm_unpacklo_epi32(r[0], r[1]);
     const Lanes t1 = _mm_unpacklo_epi32(r[2], r[3]);
     const Lanes t2 = _mm_unpackhi_epi32(r[0], r[1]);
@@ -106,25 +116,9 @@ inline void store_transposed(const Lanes* r, std::uint32_t first, std::uint32_t*
     }
 }
 
-#endif
-
-}  // namespace
-
-template <unsigned Rounds>
-void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                          ChaChaRefill& out) {
-    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
-    for (std::uint32_t b = 0; b < CHACHA_REFILL_BLOCKS; ++b) {
-        block_scalar<Rounds>(input_block(key, counter + b, stream), out.data() + CHACHA_BLOCK_WORDS * b);
-    }
-}
-
-#ifdef TAVRIN_CHACHA_SSE2
-
-template <unsigned Rounds>
-void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                        ChaChaRefill& out) {
-    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
+// The four blocks of a refill, one block per lane, for an even number of rounds.
+TAVRIN_SSE2_FUNCTION void refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                                      ChaChaRefill& out, unsigned rounds) {
     const Block in = input_block(key, counter, stream);
     Lanes start[CHACHA_BLOCK_WORDS];
     for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
@@ -145,7 +139,7 @@ void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64
     for (std::uint32_t i = 0; i < CHACHA_BLOCK_WORDS; ++i) {
         x[i] = start[i];
     }
-    for (unsigned round = 0; round < Rounds; round += 2) {
+    for (unsigned round = 0; round < rounds; round += 2) {
         quarter_round(x[0], x[4], x[8], x[12]);
         quarter_round(x[1], x[5], x[9], x[13]);
         quarter_round(x[2], x[6], x[10], x[14]);
@@ -165,13 +159,52 @@ void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64
 
 #endif
 
+}  // namespace
+
+template <unsigned Rounds>
+void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                          ChaChaRefill& out) {
+    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
+    for (std::uint32_t b = 0; b < CHACHA_REFILL_BLOCKS; ++b) {
+        block_scalar<Rounds>(input_block(key, counter + b, stream), out.data() + CHACHA_BLOCK_WORDS * b);
+    }
+}
+
+#ifdef TAVRIN_CHACHA_SSE2
+
+template <unsigned Rounds>
+void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out) {
+    static_assert(Rounds % 2 == 0, "ChaCha rounds come in column/diagonal pairs");
+    refill_sse2(key, counter, stream, out, Rounds);
+}
+
+
+bool chacha_sse2_available() noexcept {
+#ifdef __SSE2__
+    return true;
+#else
+    static const bool available = [] {
+        unsigned eax = 0;
+        unsigned ebx = 0;
+        unsigned ecx = 0;
+        unsigned edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
+    }();
+    return available;
+#endif
+}
+
+#endif
+
 template <unsigned Rounds>
 void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out) {
 #ifdef TAVRIN_CHACHA_SSE2
-    chacha_refill_sse2<Rounds>(key, counter, stream, out);
-#else
-    chacha_refill_scalar<Rounds>(key, counter, stream, out);
+    if (chacha_sse2_available()) {
+        chacha_refill_sse2<Rounds>(key, counter, stream, out);
+        return;
+    }
 #endif
+    chacha_refill_scalar<Rounds>(key, counter, stream, out);
 }
 
 template void chacha_refill<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);

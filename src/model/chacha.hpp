@@ -19,7 +19,8 @@ using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaRefill = std::array<std::uint32_t, CHACHA_REFILL_WORDS>;
 
 // Blocks counter, counter + 1, counter + 2, counter + 3 of the given key and stream. Uses the
-// SSE2 implementation where the target has SSE2, the portable one otherwise.
+// SSE2 implementation where the processor has SSE2 (always on x86-64; on 32-bit x86 decided
+// once per process at the first call), the portable one otherwise.
 template <unsigned Rounds>
 void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out);
 
@@ -28,9 +29,14 @@ template <unsigned Rounds>
 void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaRefill& out);
 
-#ifdef __SSE2__
+#if defined(__x86_64__) || defined(__i386__)
 #define TAVRIN_CHACHA_SSE2 1
-// Four blocks side by side, one block per 32-bit lane of each register.
+// Whether this processor runs the SSE2 implementation. Always true where the compiler's target
+// already has SSE2; otherwise asked of the processor once per process.
+bool chacha_sse2_available() noexcept;
+
+// Four blocks side by side, one block per 32-bit lane of each register. Call only where
+// chacha_sse2_available() holds: a 32-bit build compiles it for SSE2 on its own.
 template <unsigned Rounds>
 void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                         ChaChaRefill& out);

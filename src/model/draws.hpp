@@ -44,10 +44,13 @@ void shuffle(G& g, std::span<T> items) {
     if (items.size() < 2) {
         return;
     }
-    for (auto j = static_cast<std::uint32_t>(items.size() - 1); j >= 1; --j) {
-        const std::uint32_t k = uniform_below(g, j + 1);
+    // Walking a pointer keeps the bound a 32-bit value: with a counter, GCC's -m32 code carried
+    // it as a 64-bit one (two multiplies per word and spilled registers).
+    T* const first = items.data();
+    for (T* last = first + items.size() - 1; last != first; --last) {
+        const std::uint32_t k = uniform_below(g, static_cast<std::uint32_t>(last - first) + 1);
         using std::swap;
-        swap(items[j], items[k]);
+        swap(*last, first[k]);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "config.hpp"
 #include "draws.hpp"
 #include "fatal.hpp"
+#include "memory.hpp"
 #include "rng.hpp"
 #include "seating.hpp"
 #include "utf8.hpp"

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "fatal.hpp"
+#include "rng.hpp"
 
 namespace tavrin {
 
@@ -85,7 +86,8 @@ std::uint32_t configured_worker_count() {
     std::uint32_t count = 0;
     // from_chars takes digits only: no sign, no blanks, and refuses values above 2^32 - 1.
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0) {
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0 ||
+        count > MAX_WORKER_THREADS) {
         fail_creation(std::string(WORKER_THREADS_VARIABLE) + '=' + quoted(text) + ' ' +
                       std::string(BAD_WORKER_THREADS));
     }
@@ -121,6 +123,8 @@ WorkerPool::WorkerPool(std::uint32_t thread_count) {
         stop_and_join();
         throw;
     }
+    std::unique_lock lock(mutex_);
+    thread_ready_.wait(lock, [this, wanted] { return ready_ == wanted; });
 }
 
 WorkerPool::~WorkerPool() { stop_and_join(); }
@@ -146,7 +150,10 @@ std::uint64_t WorkerPool::failed_tasks() const {
 void WorkerPool::work() {
     // Names the thread in failure reports; a refusal only costs the name.
     pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
+    prepare_thread_storage();
     std::unique_lock lock(mutex_);
+    ++ready_;
+    thread_ready_.notify_one();
     for (;;) {
         task_available_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (stopping_) {

@@ -19,15 +19,18 @@ namespace tavrin {
 // Every failure to set up the pool starts with this text, then ": " and the reason.
 inline constexpr std::string_view RUNTIME_CREATION_FAILED = "Failed to create Tokio runtime";
 
-// Overrides the worker count when set; it must hold a whole decimal number from 1 up.
+// Overrides the worker count when set; it must hold a whole decimal number from 1 to
+// MAX_WORKER_THREADS.
 inline constexpr const char* WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS";
-inline constexpr std::string_view BAD_WORKER_THREADS = "is not a whole number from 1 to 4294967295";
+inline constexpr std::uint32_t MAX_WORKER_THREADS = 1024;
+inline constexpr std::string_view BAD_WORKER_THREADS = "is not a whole number from 1 to 1024";
 
 // Processors this process may run on (sched_getaffinity); 1 when that cannot be learnt.
 std::uint32_t available_processors() noexcept;
 
 // The value of WORKER_THREADS_VARIABLE when it is set, otherwise available_processors().
-// Fails with RUNTIME_CREATION_FAILED when the variable holds 0 or no whole number.
+// Fails with RUNTIME_CREATION_FAILED when the variable holds no whole number from 1 to
+// MAX_WORKER_THREADS.
 std::uint32_t configured_worker_count();
 
 // Call only from inside a catch block. Writes a one-line report of the exception being handled
@@ -38,8 +41,10 @@ class WorkerPool {
 public:
     using Task = std::function<void()>;
 
-    // Starts max(thread_count, 1) threads. When one cannot be started, those already running
-    // are stopped and joined, then it fails with RUNTIME_CREATION_FAILED and the system's reason.
+    // Starts max(thread_count, 1) threads and returns once each has its thread-local storage
+    // (prepare_thread_storage), so no task can use up the memory it needs. When one cannot be
+    // started, those already running are stopped and joined, then it fails with
+    // RUNTIME_CREATION_FAILED and the system's reason.
     explicit WorkerPool(std::uint32_t thread_count = configured_worker_count());
     // Tasks still queued are dropped; running ones finish; then every thread is joined.
     ~WorkerPool();
@@ -68,9 +73,11 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable task_available_;
     std::condition_variable all_done_;
+    std::condition_variable thread_ready_;
     std::deque<Task> queue_;
     std::uint64_t running_ = 0;
     std::uint64_t failed_ = 0;
+    std::uint32_t ready_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
+#include <type_traits>
 
 #include "fatal.hpp"
 
@@ -21,6 +23,9 @@ constexpr const char* GETRANDOM_GAVE_NOTHING = "returned no bytes";
 constexpr const char* ATFORK_FAILED = "pthread_atfork failed: ";
 
 constinit thread_local ThreadRng this_thread_rng;
+// A thread-local object with a destructor is registered for thread exit on first use, and
+// glibc allocates that registration and aborts when it cannot: keep every one trivial.
+static_assert(std::is_trivially_destructible_v<ThreadRng>);
 
 void invalidate_after_fork() noexcept { this_thread_rng.invalidate(); }
 
@@ -79,5 +84,17 @@ void ThreadRng::refill() {
 }
 
 ThreadRng& thread_rng() noexcept { return this_thread_rng; }
+
+void prepare_thread_storage() noexcept {
+    // Taking the address runs the thread-local lookup that allocates this library's block;
+    // the volatile keeps the compiler from dropping it.
+    ThreadRng* volatile rng = &this_thread_rng;
+    static_cast<void>(rng);
+    // The C++ runtime keeps each thread's exception state in thread-local storage of its own,
+    // which the first throw on the thread would otherwise allocate. The result must be kept:
+    // the function is declared pure, so an unused call is dropped.
+    volatile int in_flight = std::uncaught_exceptions();
+    static_cast<void>(in_flight);
+}
 
 }  // namespace tavrin

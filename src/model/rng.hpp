@@ -112,4 +112,11 @@ private:
 // The calling thread's generator. Valid for the life of the thread; never hand it to another.
 ThreadRng& thread_rng() noexcept;
 
+// Makes sure the calling thread's thread-local storage, this library's and the C++ runtime's,
+// exists. glibc allocates the storage of a library loaded with dlopen on the thread's first
+// touch and aborts the process when that allocation fails, so every thread that runs the
+// model calls this before the call allocates anything large. musl allocates it when the
+// library is loaded and when a thread is created, so there it only reads.
+void prepare_thread_storage() noexcept;
+
 }  // namespace tavrin

@@ -1,10 +1,8 @@
 // Seat assignment over seat numbers, and the text of a seat label. The checks run in a fixed
 // order around the one shuffle: columns before any draw, the seat count before any
 // allocation, passengers after the shuffle. A seat list never grows past what the target can
-// index, what the draws can bound, or the machine's physical memory.
+// index, what the draws can bound, or the process's memory budget.
 #include "seating.hpp"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -12,6 +10,7 @@
 #include <numeric>
 
 #include "fatal.hpp"
+#include "memory.hpp"
 #include "rng.hpp"
 #include "utf8.hpp"
 
@@ -25,6 +24,7 @@ constexpr const char* CANNOT_HOLD = "cannot hold ";
 constexpr const char* SEATS_AT_MOST = " seats: at most ";
 constexpr const char* FIT = " fit";
 constexpr const char* SEATS_OUT_OF_MEMORY = " seats: out of memory";
+constexpr const char* PASSENGERS_AT_MOST = " passengers: at most ";
 
 void append_decimal(std::string& out, std::uint64_t value) {
     char digits[20];
@@ -32,20 +32,14 @@ void append_decimal(std::string& out, std::uint64_t value) {
     out.append(digits, end);
 }
 
-// Every seat in the list is touched by the shuffle, so a list larger than the machine's memory
-// could only thrash or be killed; refusing it up front keeps the failure clean.
-std::uint64_t physical_memory_bytes() {
-    static const std::uint64_t bytes = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGESIZE);
-        if (pages <= 0 || page_size <= 0) {
-            return UINT64_MAX;
-        }
-        const auto p = static_cast<std::uint64_t>(pages);
-        const auto s = static_cast<std::uint64_t>(page_size);
-        return p > UINT64_MAX / s ? UINT64_MAX : p * s;
-    }();
-    return bytes;
+// "cannot hold <count><what><limit> fit"
+std::string cannot_hold_message(std::uint64_t count, const char* what, std::uint64_t limit) {
+    std::string message = CANNOT_HOLD;
+    append_decimal(message, count);
+    message += what;
+    append_decimal(message, limit);
+    message += FIT;
+    return message;
 }
 
 }  // namespace
@@ -60,12 +54,7 @@ std::string no_column_letter_message(std::uint64_t seat, std::uint64_t letters) 
 }
 
 std::string too_many_seats_message(std::uint64_t seats, std::uint64_t limit) {
-    std::string message = CANNOT_HOLD;
-    append_decimal(message, seats);
-    message += SEATS_AT_MOST;
-    append_decimal(message, limit);
-    message += FIT;
-    return message;
+    return cannot_hold_message(seats, SEATS_AT_MOST, limit);
 }
 
 std::string out_of_memory_message(std::uint64_t seats) {
@@ -75,9 +64,31 @@ std::string out_of_memory_message(std::uint64_t seats) {
     return message;
 }
 
-std::uint64_t max_seats_in_memory() {
+std::string too_many_passengers_message(std::uint64_t passengers, std::uint64_t limit) {
+    return cannot_hold_message(passengers, PASSENGERS_AT_MOST, limit);
+}
+
+std::uint64_t max_seats_within(std::uint64_t budget_bytes) {
     return std::min({MAX_SEATS, std::uint64_t{std::vector<SeatNumber>().max_size()},
-                     physical_memory_bytes() / sizeof(SeatNumber)});
+                     budget_bytes / sizeof(SeatNumber)});
+}
+
+void check_seating_result_fits(const Planes& planes, std::uint64_t result_bytes_per_passenger) {
+    seating_steps::check_columns(planes);
+    // The seat list, then the tickets and the result while the list may still be held.
+    const std::uint64_t list_bytes = saturating_bytes(planes.seats, sizeof(SeatNumber));
+    const std::uint64_t passengers = planes.passengers <= planes.seats ? planes.passengers : 0;
+    const std::uint64_t per_passenger = sizeof(SeatNumber) + result_bytes_per_passenger;
+    const std::uint64_t result_bytes = saturating_bytes(passengers, per_passenger);
+    const std::uint64_t needed = list_bytes > UINT64_MAX - result_bytes ? UINT64_MAX : list_bytes + result_bytes;
+    const std::uint64_t budget = memory_budget_for(needed);
+    const std::uint64_t most_seats = max_seats_within(budget);
+    if (planes.seats > most_seats) {
+        fail(too_many_seats_message(planes.seats, most_seats));
+    }
+    if (needed > budget) {
+        fail(too_many_passengers_message(planes.passengers, (budget - list_bytes) / per_passenger));
+    }
 }
 
 namespace seating_steps {
@@ -90,7 +101,9 @@ void check_columns(const Planes& planes) {
 }
 
 void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
-    const std::uint64_t limit = std::min(max_seats_in_memory(), std::uint64_t{seats.max_size()});
+    // A list that keeps its capacity needs no memory beyond what it holds.
+    const std::uint64_t growth = count > seats.capacity() ? saturating_bytes(count, sizeof(SeatNumber)) : 0;
+    const std::uint64_t limit = std::min(max_seats_within(memory_budget_for(growth)), std::uint64_t{seats.max_size()});
     if (count > limit) {
         fail(too_many_seats_message(count, limit));
     }

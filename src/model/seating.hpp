@@ -29,9 +29,15 @@ inline constexpr const char* SEAT_ON_A_PLANE = "Seat on a plane";
 // The most seats a seat list can hold on any target; memory may allow fewer.
 inline constexpr std::uint64_t MAX_SEATS = UINT32_MAX;
 
-// The most seats one seat list may hold here: below 2^32, within what a vector can index on
-// this target, and within the machine's physical memory.
-std::uint64_t max_seats_in_memory();
+// The most seats one seat list may hold in `budget_bytes`: also below 2^32 and within what a
+// vector can index on this target.
+std::uint64_t max_seats_within(std::uint64_t budget_bytes);
+
+// Fails unless a seating of `planes` and a result taking `result_bytes_per_passenger` bytes
+// per passenger fit in the memory budget together, before any of it is built. Fails first as
+// generate_seating would for a column list too short or a seat list too large; a record with
+// more passengers than seats has no result to hold.
+void check_seating_result_fits(const Planes& planes, std::uint64_t result_bytes_per_passenger);
 
 // Draws a fresh SeatMap with the calling thread's generator. Fatal errors, in this order:
 // a column list too short for the seats (before any draw), a seat count too large to hold,
@@ -48,13 +54,15 @@ std::string no_column_letter_message(std::uint64_t seat, std::uint64_t letters);
 std::string too_many_seats_message(std::uint64_t seats, std::uint64_t limit);
 // "cannot hold <seats> seats: out of memory"
 std::string out_of_memory_message(std::uint64_t seats);
+// "cannot hold <passengers> passengers: at most <limit> fit"
+std::string too_many_passengers_message(std::uint64_t passengers, std::uint64_t limit);
 
 // The steps of a seat assignment that draw nothing, in the order they must run.
 namespace seating_steps {
 // Fails unless cols labels every seat, naming the first seat that lacks a letter.
 void check_columns(const Planes& planes);
 // Makes `seats` hold 1, 2, ..., count in ascending order, reusing its capacity. Fails without
-// allocating when the count cannot be held.
+// allocating when the count cannot be held or a list that must grow does not fit the budget.
 void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count);
 // Fails with "Seat on a plane" when there are more passengers than seats.
 void check_passengers_fit(const Planes& planes);

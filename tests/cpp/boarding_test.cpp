@@ -134,7 +134,7 @@ TEST(Boarding, SeatingFailuresComeFirstAndNobodyBoards) {
 }
 
 TEST(Boarding, OnePassengerAlwaysSitsInTheirOwnSeat) {
-    for (const std::uint64_t seats : {1, 2, 10}) {
+    for (const std::uint64_t seats : {1u, 2u, 10u}) {
         for (int i = 0; i < 200; ++i) {
             ASSERT_TRUE(run_simulation(plane(1, seats))) << seats << " seats";
         }

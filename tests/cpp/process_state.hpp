@@ -1,5 +1,6 @@
-// Helpers for tests that look at process-wide state: the threads of the process and the
-// variable that overrides the worker count. Tests using them must not run concurrently.
+// Helpers for tests that look at process-wide state: the threads of the process, its address
+// space and the variable that overrides the worker count. Tests using them must not run
+// concurrently.
 #pragma once
 
 #include <cstdlib>
@@ -8,6 +9,20 @@
 #include <string>
 
 #include "pool.hpp"
+
+// ThreadSanitizer runs a thread of its own, started with the program's first thread.
+#if defined(__SANITIZE_THREAD__)
+#define TAVRIN_SKIP_WHEN_THREADS_UNCOUNTABLE() GTEST_SKIP() << "ThreadSanitizer adds a thread of its own"
+#else
+#define TAVRIN_SKIP_WHEN_THREADS_UNCOUNTABLE() static_cast<void>(0)
+#endif
+
+// The sanitizers' shadow memory needs far more address space than any cap a test sets.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define TAVRIN_SKIP_WHEN_ADDRESS_SPACE_UNCAPPABLE() GTEST_SKIP() << "a sanitizer needs the address space"
+#else
+#define TAVRIN_SKIP_WHEN_ADDRESS_SPACE_UNCAPPABLE() static_cast<void>(0)
+#endif
 
 namespace tavrin::testing_support {
 

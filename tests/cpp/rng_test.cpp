@@ -61,7 +61,7 @@ TEST(ThreadRng, InvalidatedGeneratorDropsItsBufferAndTakesAFreshKey) {
 }
 
 TEST(ThreadRng, ForkedChildDrawsOtherWordsThanItsParent) {
-    constexpr int WORDS = 8;
+    constexpr std::size_t WORDS = 8;
     ThreadRng& rng = thread_rng();
     rng();  // the parent now holds buffered words that a careless child would repeat
     int pipe_ends[2];
@@ -89,7 +89,7 @@ TEST(ThreadRng, ForkedChildDrawsOtherWordsThanItsParent) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof child_words));
     int equal = 0;
-    for (int i = 0; i < WORDS; ++i) {
+    for (std::size_t i = 0; i < WORDS; ++i) {
         equal += parent_words[i] == child_words[i] ? 1 : 0;
     }
     EXPECT_EQ(equal, 0) << "the child repeated its parent's words";

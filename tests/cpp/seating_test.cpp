@@ -98,7 +98,7 @@ TEST(GenerateSeating, GivesEveryPassengerADistinctSeatOfTheCabin) {
 }
 
 TEST(GenerateSeating, ShufflesAllSeatsWhateverTheNumberOfPassengers) {
-    for (const std::uint64_t passengers : {0, 1, 4, 9, 10}) {
+    for (const std::uint64_t passengers : {0u, 1u, 4u, 9u, 10u}) {
         SCOPED_TRACE(::testing::Message() << passengers << " passengers");
         CountingWords zeros{ZeroWords{}};
         const SeatMap map = generate_seating(plane(passengers, 10), zeros);

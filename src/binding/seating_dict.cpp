@@ -1,0 +1,112 @@
+// Two ways to build the seating dict, one per interpreter. CPython makes each key, label and
+// insertion cheaply in C. On PyPy every object made or inserted from C crosses its C-API
+// emulation (a few hundred nanoseconds each), so there all labels cross once as one string and
+// the interpreter's own str.split and a dict comprehension, which PyPy's JIT compiles,
+// build the result.
+#include "seating_dict.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "convert.hpp"
+#include "once.hpp"
+
+namespace tavrin::binding {
+
+namespace {
+
+#ifdef PYPY_VERSION
+
+// The text is the separator, then the labels joined by it.
+constexpr const char* SPLIT_SOURCE =
+    "def seating_from_text(text):\n"
+    "    labels = text[1:].split(text[0])\n"
+    "    return {number: labels[number - 1] for number in range(1, len(labels) + 1)}\n";
+constexpr const char* SPLIT_FUNCTION = "seating_from_text";
+
+// A label is digits and one letter of the first six columns, so one of seven other
+// characters is always free to separate labels.
+constexpr std::array<char32_t, 7> SEPARATOR_CANDIDATES = {U'\n', U'\t', U' ', U',', U';', U'|', U'/'};
+
+OnceCell split_function;
+
+Ref compile_split_function() {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
+        return Ref();
+    }
+    Ref done = Ref::steal(PyRun_String(SPLIT_SOURCE, Py_file_input, globals.get(), globals.get()));
+    if (!done) {
+        return Ref();
+    }
+    // Borrowed from globals; the cell keeps its own reference.
+    return Ref::own(PyDict_GetItemString(globals.get(), SPLIT_FUNCTION));
+}
+
+char32_t free_separator(const std::vector<char32_t>& cols) {
+    const auto used_end = cols.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cols.size(), 6));
+    for (const char32_t candidate : SEPARATOR_CANDIDATES) {
+        if (std::find(cols.begin(), used_end, candidate) == used_end) {
+            return candidate;
+        }
+    }
+    // Unreachable: six letters cannot cover seven candidates.
+    return SEPARATOR_CANDIDATES.back();
+}
+
+Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
+    PyObject* split = split_function.get_or_init(compile_split_function);
+    if (split == nullptr) {
+        return PendingError::fetch();
+    }
+    std::string separator;
+    append_utf8(separator, free_separator(cols));
+    std::string text = separator;
+    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
+        if (i != 0) {
+            text += separator;
+        }
+        append_seat_label(text, cols, seating.seat_of[i]);
+    }
+    Ref labels = make_str(text);
+    Ref dict = Ref::steal(PyObject_CallOneArg(split, labels.get()));
+    if (!dict) {
+        return PendingError::fetch();
+    }
+    return dict;
+}
+
+#endif
+
+Result<Ref> dict_item_by_item(const std::vector<char32_t>& cols, const SeatMap& seating) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        api_call_failed();
+    }
+    std::string label;
+    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
+        label.clear();
+        append_seat_label(label, cols, seating.seat_of[i]);
+        Ref key = make_int(static_cast<std::uint64_t>(i) + 1);
+        Ref value = make_str(label);
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
+            return PendingError::fetch();
+        }
+    }
+    return dict;
+}
+
+}  // namespace
+
+Result<Ref> seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating) {
+#ifdef PYPY_VERSION
+    // The split of an empty text would give one empty label.
+    if (!seating.seat_of.empty()) {
+        return dict_through_text(cols, seating);
+    }
+#endif
+    return dict_item_by_item(cols, seating);
+}
+
+}  // namespace tavrin::binding

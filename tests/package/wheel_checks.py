@@ -1,0 +1,76 @@
+"""Checks of the repaired wheels in $TAVRIN_WHEELHOUSE: the platform tag they carry and what
+their extension module needs from the system. Run by scripts/stages/60-package.sh with
+pyelftools (which auditwheel brings); the pytest suite in tests/ never collects this file.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+import zipfile
+from pathlib import Path
+
+import pytest
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
+
+# The lowest policy a build with Debian 12's GCC and glibc can reach: std::thread's
+# pthread_create and pthread_join carry glibc 2.34 versions there, even with libstdc++ linked
+# in statically. A wheel that needs more has picked up a newer dependency.
+POLICY = "manylinux_2_34_x86_64"
+POLICY_GLIBC = (2, 34)
+# What a manylinux wheel may load from the system; libstdc++ is not among them, as it is
+# linked into the module.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0", "ld-linux-x86-64.so.2"}
+
+WHEELS = sorted(Path(os.environ.get("TAVRIN_WHEELHOUSE", "/nonexistent")).glob("*.whl"))
+
+
+def extension_of(wheel: Path) -> tuple[str, bytes]:
+    with zipfile.ZipFile(wheel) as archive:
+        modules = [name for name in archive.namelist() if name.endswith(".so")]
+        assert len(modules) == 1, modules
+        return modules[0], archive.read(modules[0])
+
+
+def needs_of(module: bytes) -> tuple[set[str], dict[str, set[str]]]:
+    """The libraries a shared object needs, and the symbol versions it needs from each."""
+    elf = ELFFile(io.BytesIO(module))
+    libraries: set[str] = set()
+    versions: dict[str, set[str]] = {}
+    for section in elf.iter_sections():
+        if isinstance(section, DynamicSection):
+            libraries.update(tag.needed for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED")
+        elif isinstance(section, GNUVerNeedSection):
+            for needed, auxiliaries in section.iter_versions():
+                versions.setdefault(needed.name, set()).update(aux.name for aux in auxiliaries)
+    return libraries, versions
+
+
+def test_wheels_were_built() -> None:
+    """One wheel for CPython 3.11 and one for PyPy 3.9 at least."""
+    tags = {wheel.name.split("-")[2] for wheel in WHEELS}
+    assert {"cp311", "pp39"} <= tags, [wheel.name for wheel in WHEELS]
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=[wheel.name for wheel in WHEELS])
+def test_wheel(wheel: Path) -> None:
+    """Tagged with the policy alone, it needs no C++ runtime and no glibc newer than the policy,
+    and carries the stubs and the licence beside the module."""
+    assert wheel.name.endswith(f"-{POLICY}.whl"), wheel.name
+    name, module = extension_of(wheel)
+    assert re.fullmatch(r"tavrin_puzzles\.[\w.-]+\.so", name), name
+
+    libraries, versions = needs_of(module)
+    assert libraries <= SYSTEM_LIBRARIES, libraries - SYSTEM_LIBRARIES
+    every_version = set().union(*versions.values())
+    assert not {v for v in every_version if v.startswith(("GLIBCXX_", "CXXABI_"))}, versions
+    glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in every_version if v.startswith("GLIBC_")]
+    assert max(glibc)[:2] <= POLICY_GLIBC, sorted(every_version)
+
+    with zipfile.ZipFile(wheel) as archive:
+        names = set(archive.namelist())
+    assert "tavrin_puzzles-stubs/__init__.pyi" in names
+    assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), sorted(names)

@@ -25,10 +25,12 @@ class FailingLen(str):
         raise RuntimeError("no length today")
 
 
-@pytest.mark.parametrize(("error", "raised"), [(TypeError, False), (KeyError, True), (KeyboardInterrupt, True)])
+@pytest.mark.parametrize(
+    ("error", "raised"), [(TypeError, False), (OverflowError, False), (KeyError, True), (KeyboardInterrupt, True)]
+)
 def test_cols_length_error(error: type, raised: bool) -> None:
-    """A __len__ that raises TypeError means no length (the items decide); any other error
-    ends the assignment, the plane unchanged."""
+    """A __len__ that raises TypeError or OverflowError gives no length (the items decide);
+    any other error ends the assignment, the plane unchanged."""
 
     class Letters:
         def __len__(self) -> int:

@@ -132,9 +132,10 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
     std::vector<char32_t> chars;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        // As for operator.length_hint, a TypeError means there is no length; any other error
-        // (a __len__ that raises, RecursionError, KeyboardInterrupt) ends the conversion.
-        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
+        // A TypeError means there is no length, an OverflowError one too large to reserve
+        // (range(10**12) on a 32-bit target); any other error (a __len__ that raises,
+        // RecursionError, KeyboardInterrupt) ends the conversion.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 && PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
             return PendingError::fetch();
         }
         PyErr_Clear();

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import copy
+import functools
 import importlib
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -145,6 +148,29 @@ def test_unknown_attribute_refused(name: str) -> None:
         with pytest.raises(AttributeError):
             delattr(plane, name)
     assert (plane.passengers, plane.seats, plane.cols) == (100, 100, list("ABCDEF"))
+
+
+@pytest.mark.parametrize(
+    ("copier", "shown_as"),
+    [
+        pytest.param(copy.copy, "builtins.Planes", id="copy"),
+        pytest.param(copy.deepcopy, "builtins.Planes", id="deepcopy"),
+        pytest.param(lambda plane: copy.deepcopy([plane]), "builtins.Planes", id="deepcopy-inside-list"),
+        *(
+            pytest.param(functools.partial(pickle.dumps, protocol=protocol),
+                         "Planes" if protocol < 2 else "builtins.Planes", id=f"pickle-{protocol}")
+            for protocol in range(pickle.HIGHEST_PROTOCOL + 1)
+        ),
+        pytest.param(lambda plane: plane.__reduce__(), "Planes", id="reduce"),
+    ],
+)
+def test_copy_and_pickle_refused(copier, shown_as: str) -> None:
+    """Copying or pickling a plane raises TypeError, never a silent default-valued copy."""
+    plane = Planes(3, 4, "XY")
+    with pytest.raises(TypeError) as excinfo:
+        copier(plane)
+    assert str(excinfo.value) == f"cannot pickle '{shown_as}' object"
+    assert (plane.passengers, plane.seats, plane.cols) == (3, 4, ["X", "Y"])
 
 
 @cpython_only

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert.hpp"
+
 namespace tavrin::binding {
 
 namespace {
@@ -39,12 +41,12 @@ std::string keyword_text(PyObject* keyword) {
 // Puts one keyword argument into its slot.
 Result<void> bind_keyword(const FunctionDescription& function, PyObject* keyword, PyObject* value,
                           std::span<Ref> slots) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
-    if (data != nullptr) {
-        const std::string_view name(data, static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < function.parameters.size(); ++i) {
-            if (name == function.parameters[i]) {
+    // A keyword that is no str, or whose text is no valid UTF-8, matches no parameter.
+    if (PyUnicode_Check(keyword)) {
+        Ref keep;
+        Result<std::string_view> name = utf8_view(keyword, keep);
+        for (std::size_t i = 0; name && i < function.parameters.size(); ++i) {
+            if (name.value() == function.parameters[i]) {
                 if (slots[i]) {
                     return type_error(std::string(function.name) + " got multiple values for argument '" +
                                       function.parameters[i] + "'");
@@ -53,8 +55,6 @@ Result<void> bind_keyword(const FunctionDescription& function, PyObject* keyword
                 return {};
             }
         }
-    } else {
-        PyErr_Clear();
     }
     return type_error(std::string(function.name) + " got an unexpected keyword argument '" + keyword_text(keyword) +
                       "'");
@@ -96,16 +96,25 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* args,
         slots[static_cast<std::size_t>(i)] = Ref::own(PyTuple_GetItem(args, i));
     }
     if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* keyword = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-            // Own both before the next interpreter call, which may run Python code.
-            Ref owned_keyword = Ref::own(keyword);
-            Ref owned_value = Ref::own(value);
-            if (Result<void> bound = bind_keyword(function, owned_keyword.get(), owned_value.get(), slots); !bound) {
+        // Not PyDict_Next, which PyPy cannot survive on a value it fails to hand over (see
+        // safe_iterator). The list also keeps the pairs alive while binding runs Python code.
+        Ref items = Ref::steal(PyDict_Items(kwargs));
+        Result<Ref> pairs = items ? safe_iterator(items.get()) : Result<Ref>(PendingError::fetch());
+        if (!pairs) {
+            return std::move(pairs.error());
+        }
+        while (Ref pair = Ref::steal(PyIter_Next(pairs.value().get()))) {
+            PyObject* keyword = PyTuple_GetItem(pair.get(), 0);
+            PyObject* value = keyword != nullptr ? PyTuple_GetItem(pair.get(), 1) : nullptr;
+            if (value == nullptr) {
+                return PendingError::fetch();
+            }
+            if (Result<void> bound = bind_keyword(function, keyword, value, slots); !bound) {
                 return bound;
             }
+        }
+        if (PyErr_Occurred() != nullptr) {
+            return PendingError::fetch();
         }
     }
     return check_required(function, slots);

@@ -25,7 +25,7 @@ PyObject* get_field(PyObject* self, Read read) {
 
 template <class Convert, class Store>
 int set_field(PyObject* self, PyObject* value, const char* name, Convert convert, Store store) {
-    return guard_status([&]() -> Result<void> {
+    return guard_status(" in a Planes attribute assignment", [&]() -> Result<void> {
         if (value == nullptr) {
             return PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
         }

@@ -8,6 +8,8 @@
 #include <tuple>
 #include <type_traits>
 
+#include "guard.hpp"
+#include "once.hpp"
 #include "planes.hpp"
 
 namespace tavrin::binding {
@@ -44,21 +46,70 @@ Result<std::uint64_t> int_to_u64(PyObject* integer) {
     return static_cast<std::uint64_t>(value);
 }
 
-// The code points of a str's UTF-8 text; the interpreter's error for a lone surrogate.
+// The code points of a str's text.
 Result<std::vector<char32_t>> code_points(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        return PendingError::fetch();
+    Ref keep;
+    Result<std::string_view> data = utf8_view(text, keep);
+    if (!data) {
+        return std::move(data.error());
     }
-    std::optional<std::vector<char32_t>> decoded = decode_utf8(std::string_view(data, static_cast<std::size_t>(size)));
+    std::optional<std::vector<char32_t>> decoded = decode_utf8(data.value());
     if (!decoded) {
         return PendingError::lazy(PyExc_ValueError, "the interpreter returned malformed UTF-8");
     }
     return std::move(*decoded);
 }
 
+#ifdef PYPY_VERSION
+// Returns its argument: an object passed through it has been handed to native code by the
+// interpreter's call machinery, which reports a failure as an ordinary exception.
+PyObject* hand_over(PyObject*, PyObject* object) {
+    return guard_object([&]() -> Result<Ref> { return Ref::own(object); });
+}
+
+PyMethodDef hand_over_definition = {"hand_over", hand_over, METH_O, nullptr};
+OnceCell hand_over_cell;
+OnceCell map_cell;
+#endif
+
 }  // namespace
+
+Result<std::string_view> utf8_view(PyObject* text, Ref& keep) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_CheckExact(text)) {
+        data = PyUnicode_AsUTF8AndSize(text, &size);
+    } else {
+        keep = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "encode", "Os", text, "utf-8"));
+        if (keep && PyBytes_AsStringAndSize(keep.get(), const_cast<char**>(&data), &size) != 0) {
+            data = nullptr;
+        }
+    }
+    if (data == nullptr) {
+        return PendingError::fetch();
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Result<Ref> safe_iterator(PyObject* iterable) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+#ifdef PYPY_VERSION
+    PyObject* function = hand_over_cell.get_or_init([] { return Ref::steal(PyCFunction_New(&hand_over_definition, nullptr)); });
+    PyObject* map = map_cell.get_or_init([] {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        return builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "map")) : Ref();
+    });
+    if (iterator && function != nullptr && map != nullptr) {
+        iterator = Ref::steal(PyObject_CallFunctionObjArgs(map, function, iterator.get(), nullptr));
+    } else {
+        iterator = Ref();
+    }
+#endif
+    if (!iterator) {
+        return PendingError::fetch();
+    }
+    return iterator;
+}
 
 Result<std::uint64_t> to_u64(PyObject* object) {
     if (PyLong_Check(object)) {
@@ -81,17 +132,23 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
     std::vector<char32_t> chars;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
+        // A TypeError means there is no length, an OverflowError one too large to reserve
+        // (range(10**12) on a 32-bit target); any other error (a __len__ that raises,
+        // RecursionError, KeyboardInterrupt) ends the conversion.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 && PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
+            return PendingError::fetch();
+        }
         PyErr_Clear();
     } else {
         // The reported length is only a hint (range(10**12) fails on its first item), so it
         // must not decide how much memory is claimed up front.
         chars.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, MAX_RESERVED_COLUMNS)));
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    Result<Ref> iterator = safe_iterator(object);
     if (!iterator) {
-        return PendingError::fetch();
+        return std::move(iterator.error());
     }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref item = Ref::steal(PyIter_Next(iterator.value().get()))) {
         if (!PyUnicode_Check(item.get())) {
             return PendingError::type_mismatch(item.get(), "PyString");
         }

@@ -103,8 +103,16 @@ PendingError::Normalized& PendingError::normalize() {
                 }
             }
         }
-        // Whatever was raised above (or a failure to build the argument) is now the error.
-        state_ = std::get<Normalized>(fetch().state_);
+        // Whatever was raised above (or a failure to build the argument) is now the error;
+        // an interpreter that refused without raising gets a SystemError instead.
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, NO_EXCEPTION_SET);
+        }
+        PendingError raised = fetch();
+        if (!std::holds_alternative<Normalized>(raised.state_)) {
+            fail(NO_EXCEPTION_SET);
+        }
+        state_ = std::move(std::get<Normalized>(raised.state_));
     }
     return std::get<Normalized>(state_);
 }

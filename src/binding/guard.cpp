@@ -1,7 +1,10 @@
 #include "guard.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <source_location>
 
@@ -48,5 +51,85 @@ PendingError panic_error(const std::exception& failure) {
 }
 
 }  // namespace detail
+
+#ifdef PYPY_VERSION
+namespace {
+
+// PyPy's recursion check measures the thread's stack: it trips when 15/16 of an allowance of
+// 768 KiB per 1000 units of the recursion limit is used. Fetching the RecursionError one entry
+// further out then needs stack in proportion to the depth (cpyext hands the whole frame chain
+// over), and cpyext dies when it is not there. So the entry checks as if it were an eighth of
+// the allowance deeper, which leaves that much for the way out. The probe never reaches
+// past half of the thread's free stack (a small threading.stack_size): where the allowance
+// exceeds the real stack, PyPy overflows it whatever the module does.
+constexpr std::size_t STACK_ALLOWANCE_PER_LIMIT_UNIT = 768 * 1024 / 1000;
+
+// The lowest address of this thread's stack, or 0 if unknown.
+std::uintptr_t stack_floor() {
+    thread_local std::uintptr_t floor = [] {
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+            return std::uintptr_t{0};
+        }
+        void* lowest = nullptr;
+        std::size_t size = 0;
+        const int failed = pthread_attr_getstack(&attributes, &lowest, &size);
+        pthread_attr_destroy(&attributes);
+        return failed != 0 ? std::uintptr_t{0} : reinterpret_cast<std::uintptr_t>(lowest);
+    }();
+    return floor;
+}
+
+std::size_t probe_headroom() {
+    const auto limit = static_cast<std::size_t>(std::max(Py_GetRecursionLimit(), 1));
+    std::size_t headroom = limit * STACK_ALLOWANCE_PER_LIMIT_UNIT / 8;
+    const char here = 0;
+    const auto position = reinterpret_cast<std::uintptr_t>(&here);
+    const std::uintptr_t floor = stack_floor();
+    if (floor != 0 && position > floor) {
+        headroom = std::min<std::size_t>(headroom, (position - floor) / 2);
+    }
+    return headroom;
+}
+
+[[gnu::noinline]] int enter_with_headroom(const char* where, std::size_t headroom) {
+    volatile char* probe = static_cast<volatile char*>(__builtin_alloca(headroom));
+    probe[0] = 0;
+    const int refused = Py_EnterRecursiveCall(where);
+    if (refused == 0) {
+        Py_LeaveRecursiveCall();
+    }
+    // Keeps the check in the frame below the probe (no tail call).
+    probe[0] = 0;
+    return refused;
+}
+
+}  // namespace
+
+Result<RecursionScope> RecursionScope::enter(const char* where) {
+    if (enter_with_headroom(where, probe_headroom()) != 0) {
+        return PendingError::fetch();
+    }
+    // Nothing to leave: PyPy's check keeps no count.
+    return RecursionScope();
+}
+#else
+Result<RecursionScope> RecursionScope::enter(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) {
+        return PendingError::fetch();
+    }
+    RecursionScope scope;
+    scope.entered_ = true;
+    return scope;
+}
+#endif
+
+RecursionScope::~RecursionScope() {
+    // A forced unwind at interpreter exit runs this on a thread that no longer holds the
+    // interpreter lock, and the counter it would touch may belong to another thread by then.
+    if (entered_ && PyGILState_Check() != 0) {
+        Py_LeaveRecursiveCall();
+    }
+}
 
 }  // namespace tavrin::binding

@@ -132,7 +132,7 @@ PyObject* Planes_run_simulation(PyObject* self, PyObject*) {
 }
 
 PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> Result<Ref> {
+    return guard_object(" in Planes.run_simulations()", [&]() -> Result<Ref> {
         BoundArguments<1> bound;
         if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
             return std::move(ok.error());
@@ -156,6 +156,28 @@ PyObject* Planes_init_subclass(PyObject*, PyObject*, PyObject*) {
         return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
     });
 }
+
+// PyPy's inherited object.__reduce_ex__ copies a native object as a fresh default one;
+// refuse copying and pickling with the texts CPython gives (its copyreg path, taken for
+// protocols 0 and 1 and by __reduce__, names the class by its short name).
+PendingError cannot_pickle(bool short_name) {
+    return PendingError::lazy(PyExc_TypeError,
+                              std::string("cannot pickle '") + (short_name ? "Planes" : "builtins.Planes") + "' object");
+}
+
+PyObject* Planes_reduce_ex(PyObject*, PyObject* protocol) {
+    return guard_object([&]() -> Result<Ref> {
+        const long number = PyLong_AsLong(protocol);
+        if (number == -1 && PyErr_Occurred() != nullptr) {
+            return PendingError::fetch();
+        }
+        return cannot_pickle(number < 2);
+    });
+}
+
+PyObject* Planes_reduce(PyObject*, PyObject*) {
+    return guard_object([]() -> Result<Ref> { return cannot_pickle(true); });
+}
 #endif
 
 // Each doc text is a text signature and nothing else.
@@ -169,14 +191,16 @@ PyMethodDef planes_method_table[] = {
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_init_subclass)),
      METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__reduce_ex__", Planes_reduce_ex, METH_O, nullptr},
+    {"__reduce__", Planes_reduce, METH_NOARGS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_object([&] { return construct(type, args, kwargs); });
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard_object(" in Planes.__new__()", [&] { return construct(type, args, kwargs); });
 }
 
 PyMethodDef* planes_methods() noexcept { return planes_method_table; }

@@ -5,7 +5,7 @@
 
 namespace tavrin::binding {
 
-PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyMethodDef* planes_methods() noexcept;
 
 }  // namespace tavrin::binding

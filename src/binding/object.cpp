@@ -86,7 +86,7 @@ Result<Ref> allocate_planes(PyTypeObject* type, Planes record) {
     return object;
 }
 
-void planes_dealloc(PyObject* object) noexcept {
+void planes_dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     guard_unraisable(reinterpret_cast<PyObject*>(type), [&]() -> Result<void> {
         PlanesObject* planes = as_planes(object);

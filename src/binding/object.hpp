@@ -74,6 +74,6 @@ Result<ExclusiveBorrow> borrow_exclusive(PyObject* self);
 Result<Ref> allocate_planes(PyTypeObject* type, Planes record);
 
 // tp_dealloc of the class.
-void planes_dealloc(PyObject* object) noexcept;
+void planes_dealloc(PyObject* object);
 
 }  // namespace tavrin::binding

@@ -1,0 +1,173 @@
+"""Python threads and processes around the module: concurrent use of shared and separate planes,
+a fork from a thread while another one is inside a call, and interpreter exit while a daemon
+thread is inside a call. Each scenario runs in a child interpreter, so a deadlock fails the
+test at the child's timeout instead of hanging the suite."""
+
+from __future__ import annotations
+
+import json
+import os
+
+import pytest
+
+from conftest import run_child
+
+# Shared by the child programs: an __index__ that lets another thread run while a call of the
+# module holds its borrow of the plane.
+GATED_INDEX = """
+import json, os, threading, time, traceback
+from tavrin_puzzles import Planes
+
+class Gated:
+    '''__index__ announces it is running, waits for `release`, then gives `value`.'''
+    def __init__(self, value):
+        self.value = value
+        self.entered = threading.Event()
+        self.release = threading.Event()
+    def __index__(self):
+        self.entered.set()
+        if not self.release.wait(60):
+            raise TimeoutError("never released")
+        return self.value
+"""
+
+
+def run_scenario(body: str) -> dict:
+    """Run GATED_INDEX + body in a child interpreter; the body prints one JSON line last."""
+    child = run_child(GATED_INDEX + body)
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout.strip().splitlines()[-1])
+
+
+def test_threads_share_and_own_planes() -> None:
+    """Threads read, assign and run all three methods on one shared plane and on their own at
+    once; a setter meeting a borrow held across a callback is refused, and afterwards every
+    borrow is free again."""
+    outcome = run_scenario("""
+shared = Planes(10, 10, "ABCDEFG")
+errors, refusals, fractions = [], [], []
+start = threading.Barrier(5)
+first_round = threading.Barrier(5)
+
+def worker(n):
+    try:
+        start.wait()
+        own = Planes(1, n + 1)
+        for i in range(30):
+            assert (shared.passengers, shared.seats, shared.cols) == (10, 10, list("ABCDEFG"))
+            fractions.append(shared.run_simulations(50))
+            assert sorted(shared.generate_seating()) == list(range(1, 11))
+            shared.run_simulation()
+            own.seats = n + 2
+            own.cols = ["Q"] * (n + 2)
+            own.passengers = 1  # a lone passenger always gets their seat
+            assert own.run_simulations(3) == 1.0
+            assert set(own.generate_seating().values()) <= {f"{k}Q" for k in range(1, n + 3)}
+            try:
+                shared.passengers = 10
+            except RuntimeError as exc:
+                refusals.append(str(exc))
+            if i == 0:
+                first_round.wait()  # the holder still holds its borrow until all got here
+    except BaseException as exc:
+        errors.append(traceback.format_exc())
+
+held = Gated(40)
+holder = threading.Thread(target=lambda: fractions.append(shared.run_simulations(held)))
+holder.start()
+held.entered.wait(60)
+threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+for thread in threads:
+    thread.start()
+start.wait()
+first_round.wait()
+held.release.set()
+for thread in threads + [holder]:
+    thread.join(60)
+alive = [thread.name for thread in threads + [holder] if thread.is_alive()]
+shared.passengers = 9  # an exclusive borrow succeeds: nothing is still held
+print(json.dumps({"errors": errors, "alive": alive, "refusals": sorted(set(refusals)),
+                  "fractions": fractions, "after": [shared.passengers, shared.seats]}))
+""")
+    assert outcome["errors"] == [] and outcome["alive"] == []
+    assert outcome["refusals"] == ["Already borrowed"]
+    assert len(outcome["fractions"]) == 4 * 30 + 1
+    assert all(0.0 <= value <= 1.0 for value in outcome["fractions"])
+    assert outcome["after"] == [9, 10]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="os.fork is not available")
+def test_fork_from_a_thread_during_a_batch() -> None:
+    """A thread forks while another is inside run_simulations: the child runs batches of its own
+    and draws differently from the parent; the parent's call then completes."""
+    outcome = run_scenario("""
+SEATS = 60
+shared = Planes(SEATS, SEATS)
+gate = Gated(500)
+results = {}
+caller = threading.Thread(target=lambda: results.setdefault("held", shared.run_simulations(gate)))
+caller.start()
+gate.entered.wait(60)
+
+def fork_and_compare():
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            seating = shared.generate_seating()
+            data = {"own": Planes(20, 20).run_simulations(2000), "shared": shared.run_simulations(200),
+                    "seating": [seating[p] for p in range(1, SEATS + 1)]}
+            os.write(write_end, json.dumps(data).encode())
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    seating = shared.generate_seating()
+    results["parent"] = [seating[p] for p in range(1, SEATS + 1)]
+    with os.fdopen(read_end, "rb") as pipe:
+        results["child"] = json.loads(pipe.read())
+    results["status"] = os.waitpid(pid, 0)[1]
+
+forker = threading.Thread(target=fork_and_compare)
+forker.start()
+forker.join(60)
+gate.release.set()
+caller.join(60)
+shared.passengers = SEATS  # the parent's borrow was given back
+print(json.dumps(results))
+""")
+    assert outcome["status"] == 0
+    child = outcome["child"]
+    assert 0.3 < child["own"] < 0.7 and 0.0 <= child["shared"] <= 1.0
+    assert sorted(child["seating"]) == sorted(outcome["parent"])
+    assert child["seating"] != outcome["parent"]
+    assert 0.0 <= outcome["held"] <= 1.0
+
+
+def test_exit_with_daemon_threads_inside_calls() -> None:
+    """The interpreter exits cleanly while daemon threads are inside a setter and the
+    constructor, in an __index__ that keeps sleeping (CPython ends such threads by unwinding
+    their stacks)."""
+    child = run_child("""
+import threading, time
+from tavrin_puzzles import Planes
+
+inside = threading.Barrier(5)
+
+class Sleeper:
+    def __index__(self):
+        inside.wait()
+        while True:
+            time.sleep(0.0005)
+
+plane = Planes()
+entries = [lambda: setattr(plane, "passengers", Sleeper()), lambda: Planes(Sleeper())] * 2
+for entry in entries:
+    threading.Thread(target=entry, daemon=True).start()
+inside.wait()
+# Slows finalisation down, so that the sleepers wake up while it runs.
+garbage = [[n] for n in range(300_000)]
+""")
+    assert child.returncode == 0, child.stderr
+    assert "panic" not in child.stderr

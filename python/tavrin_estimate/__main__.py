@@ -28,7 +28,7 @@ _SCIENTIFIC = re.compile(r"\d+(\.\d+)?[eE]\+?\d+")
 
 
 def _count(text: str) -> int:
-    """A whole number: 1000000, 1_000_000 or 1e6 (as long as it is whole)."""
+    """A whole number from 0 to 10**100: 1000000, 1_000_000 or 1e6 (as long as it is whole)."""
     text = text.strip()
     if _WHOLE.fullmatch(text):
         return int(text)
@@ -39,7 +39,7 @@ def _count(text: str) -> int:
             value = Decimal("NaN")
         if value.is_finite() and value == value.to_integral_value() and value.adjusted() < 100:
             return int(value)
-    raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    raise argparse.ArgumentTypeError(f"not a whole number from 0 to 1e100: {text!r}")
 
 
 def _confidence(text: str) -> float:

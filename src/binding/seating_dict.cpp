@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <string>
 
 #include "convert.hpp"
@@ -18,9 +19,10 @@ namespace {
 
 #ifdef PYPY_VERSION
 
-// The text is the separator, then the labels joined by it.
+// The text is the separator, then the labels joined by it, in UTF-8.
 constexpr const char* SPLIT_SOURCE =
-    "def seating_from_text(text):\n"
+    "def seating_from_text(data):\n"
+    "    text = data.decode()\n"
     "    labels = text[1:].split(text[0])\n"
     "    return {number: labels[number - 1] for number in range(1, len(labels) + 1)}\n";
 constexpr const char* SPLIT_FUNCTION = "seating_from_text";
@@ -55,21 +57,48 @@ char32_t free_separator(const std::vector<char32_t>& cols) {
     return SEPARATOR_CANDIDATES.back();
 }
 
+// The separator, then every label followed by the separator but the last, written straight
+// into one buffer: each label is the seat's digits and its column letter's bytes, encoded once.
+std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
+    std::string separator;
+    append_utf8(separator, free_separator(cols));
+    std::array<std::string, COLUMNS_PER_ROW> letters;
+    std::size_t longest_letter = 0;
+    for (std::size_t column = 0; column < std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW); ++column) {
+        append_utf8(letters[column], cols[column]);
+        letters[column] += separator;
+        longest_letter = std::max(longest_letter, letters[column].size());
+    }
+    constexpr std::size_t MOST_DIGITS = 20;
+    std::string text(separator.size() + seating.seat_of.size() * (MOST_DIGITS + longest_letter), '\0');
+    char* out = std::copy(separator.begin(), separator.end(), text.data());
+    for (const SeatNumber seat : seating.seat_of) {
+        const std::uint64_t column = (std::uint64_t{seat} - 1) % COLUMNS_PER_ROW;
+        if (column >= cols.size()) {
+            // Fails as every other label would: generate_seating checked the columns already.
+            std::string unused;
+            append_seat_label(unused, cols, seat);
+        }
+        out = std::to_chars(out, out + MOST_DIGITS, seat).ptr;
+        const std::string& letter = letters[static_cast<std::size_t>(column)];
+        out = std::copy(letter.begin(), letter.end(), out);
+    }
+    // No separator after the last label.
+    text.resize(static_cast<std::size_t>(out - text.data()) - separator.size());
+    return text;
+}
+
 Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     PyObject* split = split_function.get_or_init(compile_split_function);
     if (split == nullptr) {
         return PendingError::fetch();
     }
-    std::string separator;
-    append_utf8(separator, free_separator(cols));
-    std::string text = separator;
-    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
-        if (i != 0) {
-            text += separator;
-        }
-        append_seat_label(text, cols, seating.seat_of[i]);
+    const std::string text = labels_text(cols, seating);
+    // Bytes cross as one copy; a str made here would be converted again on PyPy's side.
+    Ref labels = Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!labels) {
+        return PendingError::fetch();
     }
-    Ref labels = make_str(text);
     Ref dict = Ref::steal(PyObject_CallOneArg(split, labels.get()));
     if (!dict) {
         return PendingError::fetch();

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "convert.hpp"
@@ -23,8 +25,8 @@ namespace {
 constexpr const char* SPLIT_SOURCE =
     "def seating_from_text(data):\n"
     "    text = data.decode()\n"
-    "    labels = text[1:].split(text[0])\n"
-    "    return {number: labels[number - 1] for number in range(1, len(labels) + 1)}\n";
+    "    labels = text.split(text[0])\n"
+    "    return {number: labels[number] for number in range(1, len(labels))}\n";
 constexpr const char* SPLIT_FUNCTION = "seating_from_text";
 
 // A label is digits and one letter of the first six columns, so one of seven other
@@ -57,20 +59,29 @@ char32_t free_separator(const std::vector<char32_t>& cols) {
     return SEPARATOR_CANDIDATES.back();
 }
 
+// A column letter's UTF-8 bytes and then the separator's: at most eight, copied as one word.
+struct LabelEnd {
+    std::array<char, 8> bytes{};
+    std::size_t size = 0;
+};
+
 // The separator, then every label followed by the separator but the last, written straight
-// into one buffer: each label is the seat's digits and its column letter's bytes, encoded once.
+// into one buffer: each label is the seat's digits and its column's LabelEnd.
 std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     std::string separator;
     append_utf8(separator, free_separator(cols));
-    std::array<std::string, COLUMNS_PER_ROW> letters;
-    std::size_t longest_letter = 0;
+    std::array<LabelEnd, COLUMNS_PER_ROW> ends;
     for (std::size_t column = 0; column < std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW); ++column) {
-        append_utf8(letters[column], cols[column]);
-        letters[column] += separator;
-        longest_letter = std::max(longest_letter, letters[column].size());
+        std::string end;
+        append_utf8(end, cols[column]);
+        end += separator;
+        std::copy(end.begin(), end.end(), ends[column].bytes.begin());
+        ends[column].size = end.size();
     }
-    constexpr std::size_t MOST_DIGITS = 20;
-    std::string text(separator.size() + seating.seat_of.size() * (MOST_DIGITS + longest_letter), '\0');
+    constexpr std::size_t MOST_DIGITS = 10;
+    static_assert(std::numeric_limits<SeatNumber>::digits10 < MOST_DIGITS);
+    constexpr std::size_t MOST_PER_LABEL = MOST_DIGITS + sizeof(LabelEnd::bytes);
+    std::string text(separator.size() + seating.seat_of.size() * MOST_PER_LABEL, '\0');
     char* out = std::copy(separator.begin(), separator.end(), text.data());
     for (const SeatNumber seat : seating.seat_of) {
         const std::uint64_t column = (std::uint64_t{seat} - 1) % COLUMNS_PER_ROW;
@@ -80,8 +91,9 @@ std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seatin
             append_seat_label(unused, cols, seat);
         }
         out = std::to_chars(out, out + MOST_DIGITS, seat).ptr;
-        const std::string& letter = letters[static_cast<std::size_t>(column)];
-        out = std::copy(letter.begin(), letter.end(), out);
+        const LabelEnd& end = ends[static_cast<std::size_t>(column)];
+        std::memcpy(out, end.bytes.data(), sizeof end.bytes);
+        out += end.size;
     }
     // No separator after the last label.
     text.resize(static_cast<std::size_t>(out - text.data()) - separator.size());

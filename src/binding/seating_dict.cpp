@@ -21,10 +21,11 @@ namespace {
 
 #ifdef PYPY_VERSION
 
-// The text is the separator, then the labels joined by it, in UTF-8.
+// The text is the separator, then the labels joined by it: a str, or bytes in UTF-8.
 constexpr const char* SPLIT_SOURCE =
-    "def seating_from_text(data):\n"
-    "    text = data.decode()\n"
+    "def seating_from_text(text):\n"
+    "    if text.__class__ is bytes:\n"
+    "        text = text.decode()\n"
     "    labels = text.split(text[0])\n"
     "    return {number: labels[number] for number in range(1, len(labels))}\n";
 constexpr const char* SPLIT_FUNCTION = "seating_from_text";
@@ -100,14 +101,32 @@ std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seatin
     return text;
 }
 
+// Whether every label is ASCII: digits and separators are.
+bool ascii_letters(const std::vector<char32_t>& cols) {
+    const auto used_end = cols.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW));
+    return std::all_of(cols.begin(), used_end, [](char32_t letter) { return letter < 0x80; });
+}
+
+// An ASCII str filled in place. PyPy takes its one-byte data as it is, where a str from UTF-8
+// (PyUnicode_FromStringAndSize) is decoded twice and bytes must be decoded by the function.
+Ref ascii_str(const std::string& text) {
+    Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F));
+    if (str) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+#pragma GCC diagnostic pop
+    }
+    return str;
+}
+
 Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     PyObject* split = split_function.get_or_init(compile_split_function);
     if (split == nullptr) {
         return PendingError::fetch();
     }
     const std::string text = labels_text(cols, seating);
-    // Bytes cross as one copy; a str made here would be converted again on PyPy's side.
-    Ref labels = Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref labels = ascii_letters(cols) ? ascii_str(text) : Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!labels) {
         return PendingError::fetch();
     }

@@ -123,10 +123,7 @@ void check_passengers_fit(const Planes& planes) {
 
 }  // namespace seating_steps
 
-SeatMap generate_seating(const Planes& planes) {
-    ThreadRng::Cursor words(thread_rng());
-    return generate_seating(planes, words);
-}
+SeatMap generate_seating(const Planes& planes) { return generate_seating(planes, thread_rng()); }
 
 void append_seat_label(std::string& out, const std::vector<char32_t>& cols, std::uint64_t number) {
     const std::uint64_t column = (number - 1) % COLUMNS_PER_ROW;

@@ -103,8 +103,8 @@ std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seatin
 
 // Whether every label is ASCII: digits and separators are.
 bool ascii_letters(const std::vector<char32_t>& cols) {
-    const auto used_end = cols.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW));
-    return std::all_of(cols.begin(), used_end, [](char32_t letter) { return letter < 0x80; });
+    const auto used = static_cast<std::ptrdiff_t>(std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW));
+    return std::all_of(cols.begin(), cols.begin() + used, [](char32_t letter) { return letter < 0x80; });
 }
 
 // An ASCII str filled in place. PyPy takes its one-byte data as it is, where a str from UTF-8
@@ -126,7 +126,8 @@ Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& 
         return PendingError::fetch();
     }
     const std::string text = labels_text(cols, seating);
-    Ref labels = ascii_letters(cols) ? ascii_str(text) : Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    Ref labels = ascii_letters(cols) ? ascii_str(text) : Ref::steal(PyBytes_FromStringAndSize(text.data(), size));
     if (!labels) {
         return PendingError::fetch();
     }

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "convert.hpp"
@@ -18,11 +21,13 @@ namespace {
 
 #ifdef PYPY_VERSION
 
-// The text is the separator, then the labels joined by it.
+// The text is the separator, then the labels joined by it: a str, or bytes in UTF-8.
 constexpr const char* SPLIT_SOURCE =
     "def seating_from_text(text):\n"
-    "    labels = text[1:].split(text[0])\n"
-    "    return {number: labels[number - 1] for number in range(1, len(labels) + 1)}\n";
+    "    if text.__class__ is bytes:\n"
+    "        text = text.decode()\n"
+    "    labels = text.split(text[0])\n"
+    "    return {number: labels[number] for number in range(1, len(labels))}\n";
 constexpr const char* SPLIT_FUNCTION = "seating_from_text";
 
 // A label is digits and one letter of the first six columns, so one of seven other
@@ -55,21 +60,77 @@ char32_t free_separator(const std::vector<char32_t>& cols) {
     return SEPARATOR_CANDIDATES.back();
 }
 
+// A column letter's UTF-8 bytes and then the separator's: at most eight, copied as one word.
+struct LabelEnd {
+    std::array<char, 8> bytes{};
+    std::size_t size = 0;
+};
+
+// The separator, then every label followed by the separator but the last, written straight
+// into one buffer: each label is the seat's digits and its column's LabelEnd.
+std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
+    std::string separator;
+    append_utf8(separator, free_separator(cols));
+    std::array<LabelEnd, COLUMNS_PER_ROW> ends;
+    for (std::size_t column = 0; column < std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW); ++column) {
+        std::string end;
+        append_utf8(end, cols[column]);
+        end += separator;
+        std::copy(end.begin(), end.end(), ends[column].bytes.begin());
+        ends[column].size = end.size();
+    }
+    constexpr std::size_t MOST_DIGITS = 10;
+    static_assert(std::numeric_limits<SeatNumber>::digits10 < MOST_DIGITS);
+    constexpr std::size_t MOST_PER_LABEL = MOST_DIGITS + sizeof(LabelEnd::bytes);
+    std::string text(separator.size() + seating.seat_of.size() * MOST_PER_LABEL, '\0');
+    char* out = std::copy(separator.begin(), separator.end(), text.data());
+    for (const SeatNumber seat : seating.seat_of) {
+        const std::uint64_t column = (std::uint64_t{seat} - 1) % COLUMNS_PER_ROW;
+        if (column >= cols.size()) {
+            // Fails as every other label would: generate_seating checked the columns already.
+            std::string unused;
+            append_seat_label(unused, cols, seat);
+        }
+        out = std::to_chars(out, out + MOST_DIGITS, seat).ptr;
+        const LabelEnd& end = ends[static_cast<std::size_t>(column)];
+        std::memcpy(out, end.bytes.data(), sizeof end.bytes);
+        out += end.size;
+    }
+    // No separator after the last label.
+    text.resize(static_cast<std::size_t>(out - text.data()) - separator.size());
+    return text;
+}
+
+// Whether every label is ASCII: digits and separators are.
+bool ascii_letters(const std::vector<char32_t>& cols) {
+    const auto used = static_cast<std::ptrdiff_t>(std::min<std::size_t>(cols.size(), COLUMNS_PER_ROW));
+    return std::all_of(cols.begin(), cols.begin() + used, [](char32_t letter) { return letter < 0x80; });
+}
+
+// An ASCII str filled in place. PyPy takes its one-byte data as it is, where a str from UTF-8
+// (PyUnicode_FromStringAndSize) is decoded twice and bytes must be decoded by the function.
+Ref ascii_str(const std::string& text) {
+    Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F));
+    if (str) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+#pragma GCC diagnostic pop
+    }
+    return str;
+}
+
 Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     PyObject* split = split_function.get_or_init(compile_split_function);
     if (split == nullptr) {
         return PendingError::fetch();
     }
-    std::string separator;
-    append_utf8(separator, free_separator(cols));
-    std::string text = separator;
-    for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
-        if (i != 0) {
-            text += separator;
-        }
-        append_seat_label(text, cols, seating.seat_of[i]);
+    const std::string text = labels_text(cols, seating);
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    Ref labels = ascii_letters(cols) ? ascii_str(text) : Ref::steal(PyBytes_FromStringAndSize(text.data(), size));
+    if (!labels) {
+        return PendingError::fetch();
     }
-    Ref labels = make_str(text);
     Ref dict = Ref::steal(PyObject_CallOneArg(split, labels.get()));
     if (!dict) {
         return PendingError::fetch();

@@ -7,7 +7,8 @@ namespace tavrin {
 
 bool run_simulation(const Planes& planes) {
     std::vector<SeatNumber> seats;
-    return run_simulation(planes, thread_rng(), seats);
+    ThreadRng::Cursor words(thread_rng());
+    return run_simulation(planes, words, seats);
 }
 
 }  // namespace tavrin

@@ -34,11 +34,11 @@ bool run_simulation(const Planes& planes);
 // draw is over P - d + 1 entries and consumes the words the plain algorithm would.
 template <WordSource G>
 bool board(std::span<const SeatNumber> tickets, G& g) {
-    const std::uint64_t last = tickets.size();
-    std::uint64_t drawer = 1;
+    // 32-bit counts: a 64-bit drawer took two registers and spilled in the 32-bit x86 build.
+    const auto last = static_cast<std::uint32_t>(tickets.size());
+    std::uint32_t drawer = 1;
     for (;;) {
-        const auto free_seats = static_cast<std::uint32_t>(last - drawer + 1);
-        const std::uint32_t k = uniform_below(g, free_seats);
+        const std::uint32_t k = uniform_below(g, last - drawer + 1);
         if (k == 0) {
             break;
         }
@@ -46,8 +46,8 @@ bool board(std::span<const SeatNumber> tickets, G& g) {
         drawer += k;
     }
     // The last drawer took t1; everybody after them found their own seat free.
-    const SeatNumber last_seat = drawer == last ? tickets[0] : tickets[static_cast<std::size_t>(last - 1)];
-    return last_seat == tickets[static_cast<std::size_t>(last - 1)];
+    const SeatNumber last_seat = drawer == last ? tickets[0] : tickets[last - 1];
+    return last_seat == tickets[last - 1];
 }
 
 // run_simulation drawing from `g`, with `seats` as working space for the seat list.

@@ -96,6 +96,8 @@ public:
     // How many keys the seed source has supplied so far.
     std::uint64_t seedings() const noexcept { return seedings_; }
 
+    class Cursor;
+
 private:
     void refill();
 
@@ -107,6 +109,35 @@ private:
     std::uint32_t index_ = CHACHA_REFILL_WORDS;
     // Zero means a key must be taken before the next refill.
     std::uint32_t refills_left_ = 0;
+};
+
+// The same words as the ThreadRng it reads, for loops that draw many: the position in the
+// buffer stays in the cursor (a register in the loop, where the generator's own index would be
+// stored on every word) and goes back to the generator when the cursor ends. While a cursor
+// lives, draw from its generator only through it.
+class ThreadRng::Cursor {
+public:
+    using result_type = std::uint32_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return UINT32_MAX; }
+
+    explicit Cursor(ThreadRng& rng) noexcept : rng_(rng), next_(rng.buffer_.data() + rng.index_) {}
+    ~Cursor() { rng_.index_ = static_cast<std::uint32_t>(next_ - rng_.buffer_.data()); }
+
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+
+    result_type operator()() {
+        if (next_ == rng_.buffer_.data() + CHACHA_REFILL_WORDS) [[unlikely]] {
+            rng_.refill();
+            next_ = rng_.buffer_.data();
+        }
+        return *next_++;
+    }
+
+private:
+    ThreadRng& rng_;
+    const std::uint32_t* next_;
 };
 
 // The calling thread's generator. Valid for the life of the thread; never hand it to another.

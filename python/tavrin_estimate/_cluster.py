@@ -28,8 +28,11 @@ if TYPE_CHECKING:
 
 # Far below the scheduler's worker time-out (minutes) and the event loop's own warning (3 s);
 # far above the few milliseconds that the scheduler spends on a task.
-TASK_SECONDS = 0.5
+TASK_SECONDS = 1.0
 TASKS_QUEUED_PER_WORKER = 2
+TAIL_DIVISOR = 16
+FIRST_TASK = 1024
+TASK_GROWTH = 64
 # How often the loop looks at the stop request and at the cluster's size.
 POLL_SECONDS = 0.1
 WORKERS_REFRESH_SECONDS = 1.0
@@ -66,7 +69,9 @@ def run_on_cluster(client: Any, passengers: int, seats: int, cols: str, todo: in
     finished are counted and the rest cancelled."""
     finished: queue.Queue[Future[Tuple[int, int, float]]] = queue.Queue()
     pending: Set[Future[Tuple[int, int, float]]] = set()
-    sizer = CallSizer(TASK_SECONDS)
+    # A task's own timing leaves out the scheduler, so its rate is no worse than the local
+    # first calls' and the sizes may climb faster: each step of the climb costs a round trip.
+    sizer = CallSizer(TASK_SECONDS, first=FIRST_TASK, growth=TASK_GROWTH)
     submitted = 0
     workers = 1
     workers_seen_at = -math.inf
@@ -84,8 +89,10 @@ def run_on_cluster(client: Any, passengers: int, seats: int, cols: str, todo: in
                 workers_seen_at = time.monotonic()
             while not tally.stop.requested and submitted < todo and len(pending) < TASKS_QUEUED_PER_WORKER * workers:
                 left = todo - submitted
-                # Near the end, split what is left evenly so no worker runs on alone.
-                n = min(sizer.size, left, -(-left // workers))
+                # Near the end tasks shrink with what is left (down to a sixteenth of a full
+                # task), so the workers finish together instead of one running on alone.
+                share = -(-left // (TASKS_QUEUED_PER_WORKER * workers))
+                n = min(sizer.size, left, max(share, sizer.size // TAIL_DIVISOR))
                 future = client.submit(board, passengers, seats, cols, n, pure=False)
                 pending.add(future)
                 future.add_done_callback(finished.put)

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build)
+APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build binutils)
 PIP_TOOLS=(pytest hypothesis "scikit-build-core>=0.11" cmake ninja)
 
 log() { printf '\n==> %s\n' "$*"; }

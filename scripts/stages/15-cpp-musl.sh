@@ -4,7 +4,7 @@
 # the same compiler.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
-ensure_apt_packages libgtest-dev cmake ninja-build
+ensure_apt_packages libgtest-dev cmake ninja-build file
 PIP_TOOLS=(ziglang)
 ensure_venv tools python3
 

@@ -115,14 +115,10 @@ constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 432;
 constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 224;
 #endif
 
-// Refuses a seating whose dict would not fit in memory, before any of it is built.
-void check_seating_dict_fits(const Planes& record) {
-    check_seating_result_fits(record, SEATING_DICT_BYTES_PER_PASSENGER);
-}
-
 PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
     return with_shared_record(self, [](const Planes& record) {
-        check_seating_dict_fits(record);
+        // Refuses a seating whose dict would not fit in memory, before any of it is built.
+        check_seating_result_fits(record, SEATING_DICT_BYTES_PER_PASSENGER);
         return seating_dict(record);
     });
 }

@@ -103,7 +103,7 @@ void check_columns(const Planes& planes) {
 void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
     // A list that keeps its capacity needs no memory beyond what it holds.
     const std::uint64_t growth = count > seats.capacity() ? saturating_bytes(count, sizeof(SeatNumber)) : 0;
-    const std::uint64_t limit = std::min(max_seats_within(memory_budget_for(growth)), std::uint64_t{seats.max_size()});
+    const std::uint64_t limit = max_seats_within(memory_budget_for(growth));
     if (count > limit) {
         fail(too_many_seats_message(count, limit));
     }

@@ -67,14 +67,6 @@ def configured(plane: Planes, **changes: object) -> Planes:
     return plane
 
 
-def within_sigma(successes: int, trials: int, probability: float) -> bool:
-    """Tell whether a binomial count lies within five standard deviations of its mean."""
-    import math
-
-    sd = math.sqrt(trials * probability * (1.0 - probability))
-    return abs(successes - trials * probability) <= 5.0 * sd
-
-
 def is_fraction_of(value: float, iterations: int) -> bool:
     """Tell whether value is k / iterations, as computed in double precision, for a whole k."""
     k = round(value * iterations)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import functools
 import gc
 import inspect
-import math
 import os
 import subprocess
 import sys
@@ -31,8 +30,8 @@ caps_address_space = pytest.mark.skipif(
 # A child interpreter gets this long before it counts as hung; it is a guard, not a measure.
 CHILD_TIMEOUT_SECONDS = 120
 
-# Statistical checks accept deviations up to this many standard deviations.
-SIGMA_BOUND = 5.0
+U64_MAX = 2**64 - 1
+DEFAULT_COLS = list("ABCDEF")
 
 
 @functools.lru_cache(maxsize=None)
@@ -53,10 +52,25 @@ def gc_collect() -> None:
         gc.collect()
 
 
-def within_sigma(successes: int, trials: int, probability: float) -> bool:
-    """Tell whether a binomial count lies within SIGMA_BOUND standard deviations of its mean."""
-    sd = math.sqrt(trials * probability * (1.0 - probability))
-    return abs(successes - trials * probability) <= SIGMA_BOUND * sd
+def state(plane: Planes) -> tuple[int, int, list[str]]:
+    """The three attributes of a plane, for comparing a whole record at once."""
+    return plane.passengers, plane.seats, plane.cols
+
+
+def configured(plane: Planes, **changes: object) -> Planes:
+    """Assign `changes` to the plane's attributes in the order given and return the plane.
+
+    The setters check nothing against each other, so this reaches records that the constructor
+    refuses (more passengers than seats)."""
+    for name, value in changes.items():
+        setattr(plane, name, value)
+    return plane
+
+
+def is_fraction_of(value: float, iterations: int) -> bool:
+    """Tell whether value is k / iterations, as computed in double precision, for a whole k."""
+    k = round(value * iterations)
+    return 0 <= k <= iterations and k / iterations == value
 
 
 def run_child(code: str, env_update: dict[str, str] | None = None) -> subprocess.CompletedProcess:
@@ -72,6 +86,15 @@ def run_child(code: str, env_update: dict[str, str] | None = None) -> subprocess
         timeout=CHILD_TIMEOUT_SECONDS,
         check=False,
     )
+
+
+class Count(int):
+    """An int subclass."""
+
+
+def lying_str(length: int) -> type:
+    """A str subclass whose __len__ claims `length`."""
+    return type("Lying", (str,), {"__len__": lambda self: length})
 
 
 class Index:

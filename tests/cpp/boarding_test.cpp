@@ -134,7 +134,7 @@ TEST(Boarding, SeatingFailuresComeFirstAndNobodyBoards) {
 }
 
 TEST(Boarding, OnePassengerAlwaysSitsInTheirOwnSeat) {
-    for (const std::uint64_t seats : {1u, 2u, 10u}) {
+    for (const std::uint64_t seats : {1u, 2u, 10u, 50u}) {
         for (int i = 0; i < 200; ++i) {
             ASSERT_TRUE(run_simulation(plane(1, seats))) << seats << " seats";
         }
@@ -147,7 +147,7 @@ TEST(Boarding, LastPassengerFindsTheirSeatAboutHalfTheTime) {
         std::uint64_t seats;
     };
     constexpr int RUNS = 20000;
-    for (const Size size : {Size{2, 2}, Size{100, 100}, Size{10, 1000}}) {
+    for (const Size size : {Size{2, 2}, Size{3, 3}, Size{100, 100}, Size{2, 50}, Size{10, 60}, Size{10, 1000}}) {
         int true_outcomes = 0;
         const Planes planes = plane(size.passengers, size.seats);
         for (int i = 0; i < RUNS; ++i) {

@@ -165,19 +165,30 @@ TEST(GenerateSeating, HugeSeatCountsFailCleanlyBeforeAnyDraw) {
     }
 }
 
-TEST(GenerateSeating, GivesPassengerOneEverySeatEquallyOften) {
+TEST(GenerateSeating, GivesTheFirstAndTheLastPassengerEverySeatEquallyOftenAndSeatingsDiffer) {
     constexpr std::size_t SEATS = 10;
     constexpr int CALLS = 50000;
-    std::vector<int> counts(SEATS + 1);
+    constexpr int KEPT = 3000;
+    std::vector<int> firsts(SEATS + 1);
+    std::vector<int> lasts(SEATS + 1);
+    std::set<std::vector<SeatNumber>> distinct;
     const Planes planes = plane(SEATS, SEATS);
     for (int i = 0; i < CALLS; ++i) {
-        ++counts[generate_seating(planes).seat_of[0]];
+        const SeatMap map = generate_seating(planes);
+        ++firsts[map.seat_of.front()];
+        ++lasts[map.seat_of.back()];
+        if (i < KEPT) {
+            distinct.insert(map.seat_of);
+        }
     }
     const double expected = static_cast<double>(CALLS) / SEATS;
     const double sigma = std::sqrt(CALLS * (1.0 / SEATS) * (1.0 - 1.0 / SEATS));
     for (std::size_t seat = 1; seat <= SEATS; ++seat) {
-        EXPECT_NEAR(counts[seat], expected, 5 * sigma) << "seat " << seat;
+        EXPECT_NEAR(firsts[seat], expected, 5 * sigma) << "first passenger, seat " << seat;
+        EXPECT_NEAR(lasts[seat], expected, 5 * sigma) << "last passenger, seat " << seat;
     }
+    // 3000 draws among 10! orders repeat about once by chance.
+    EXPECT_GE(distinct.size(), static_cast<std::size_t>(KEPT - 10));
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
-// The batch: one worker per boarding that can run at once, each with one task claiming runs
-// of iterations from a shared counter until none are left, so memory stays the same however
-// many iterations are asked for. Every iteration is claimed exactly once; a boarding that
-// fails counts as not true and the rest run on. The pool and the snapshot both end before the
+// The batch: one worker per boarding that can run at once, each claiming runs of iterations
+// from a shared counter until none are left, so memory stays the same however many
+// iterations are asked for. Every iteration is claimed exactly once; a boarding that fails
+// counts as not true and the rest run on. The workers and the snapshot both end before the
 // call returns, on every path.
 #include "batch.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <vector>
 
 #include "boarding.hpp"
@@ -54,9 +53,11 @@ bool claim(std::atomic<std::uint64_t>& next, std::uint64_t iterations, std::uint
     return true;
 }
 
+// Boards claimed runs until none are left; a boarding that fails is reported here, counts as
+// not true, and the next one goes on.
 std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& next,
-                           std::uint64_t iterations, std::uint64_t size) {
-    // One seat list for all the boardings of this task: it grows to the cabin once.
+                           std::uint64_t iterations, std::uint64_t size) noexcept {
+    // One seat list for all the boardings of this worker: it grows to the cabin once.
     std::vector<SeatNumber> seats;
     ThreadRng::Cursor rng(thread_rng());
     std::uint64_t true_count = 0;
@@ -76,35 +77,6 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
     return true_count;
 }
 
-std::uint64_t count_true(WorkerPool& pool, const std::shared_ptr<const Planes>& snapshot,
-                         std::uint64_t iterations) {
-    const std::uint32_t tasks = pool.size();
-    const std::uint64_t size = claim_size(*snapshot, iterations, tasks);
-
-    std::atomic<std::uint64_t> next{0};
-    std::vector<WorkerTally> tallies(tasks);
-    try {
-        for (WorkerTally& tally : tallies) {
-            pool.submit([snapshot, &next, &tally, iterations, size] {
-                tally.true_count = board_claims(*snapshot, next, iterations, size);
-            });
-        }
-    } catch (...) {
-        // The tasks already queued refer to `next` and `tallies`: let them find nothing left
-        // to claim and end before this frame goes.
-        next.store(iterations, std::memory_order_relaxed);
-        pool.wait();
-        throw;
-    }
-    pool.wait();
-
-    std::uint64_t true_count = 0;
-    for (const WorkerTally& tally : tallies) {
-        true_count += tally.true_count;
-    }
-    return true_count;
-}
-
 // The memory one boarding's seat list takes.
 std::uint64_t seat_list_bytes(const Planes& planes) {
     return saturating_bytes(std::max<std::uint64_t>(planes.seats, 1), sizeof(SeatNumber));
@@ -113,15 +85,23 @@ std::uint64_t seat_list_bytes(const Planes& planes) {
 }  // namespace
 
 double run_simulations(const Planes& planes, std::uint64_t iterations) {
-    const auto snapshot = std::make_shared<const Planes>(planes);
+    // The workers read this copy only, never the caller's record.
+    const Planes snapshot = planes;
     const std::uint32_t workers = configured_worker_count();
     const std::uint64_t lists_bytes = saturating_bytes(seat_list_bytes(planes), workers);
+    const std::uint32_t boardings = concurrent_boardings(planes, iterations, workers, memory_budget_for(lists_bytes));
+    const std::uint64_t size = claim_size(planes, iterations, boardings);
+
+    // An empty batch still starts its workers, which find nothing to claim.
+    std::atomic<std::uint64_t> next{0};
+    std::vector<WorkerTally> tallies(boardings);
+    run_on_workers(boardings, [&](std::uint32_t worker) noexcept {
+        tallies[worker].true_count = board_claims(snapshot, next, iterations, size);
+    });
+
     std::uint64_t true_count = 0;
-    {
-        WorkerPool pool(concurrent_boardings(planes, iterations, workers, memory_budget_for(lists_bytes)));
-        if (iterations > 0) {
-            true_count = count_true(pool, snapshot, iterations);
-        }
+    for (const WorkerTally& tally : tallies) {
+        true_count += tally.true_count;
     }
     // 0 / 0 gives NaN for an empty batch.
     return fraction_true(true_count, iterations);

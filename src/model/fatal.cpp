@@ -1,3 +1,5 @@
+// Failure reports and the fatal error: the report line written to standard error in one
+// write, with the name of the thread that failed, and fail(), which writes it and throws.
 #include "fatal.hpp"
 
 #include <pthread.h>

@@ -1,6 +1,6 @@
-// Worker count, failure reports of tasks, and the worker pool itself. One mutex guards the
-// queue and the counters; workers and the waiting thread sleep on their own condition
-// variables, so nobody spins. Every thread the constructor started is joined on every path.
+// Worker count, failure reports of workers, and the starting and joining of the threads. The
+// workers wait at a gate, sleeping on a condition variable, until all have started; the
+// calling thread sleeps in join. Every thread started is joined on every path.
 #include "pool.hpp"
 
 #include <pthread.h>
@@ -8,11 +8,15 @@
 
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "fatal.hpp"
 #include "rng.hpp"
@@ -52,6 +56,48 @@ std::string quoted(std::string_view value) {
     out += '"';
     return out;
 }
+
+// Holds every worker back until all of them have arrived, or lets them go without work
+// when the start is called off.
+class StartingGate {
+public:
+    explicit StartingGate(std::uint32_t workers) noexcept : still_to_arrive_(workers) {}
+
+    // From a worker that is ready: sleeps until the last one arrives, which opens the gate.
+    // False when the start was called off.
+    bool pass() {
+        std::unique_lock lock(mutex_);
+        if (--still_to_arrive_ == 0) {
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return still_to_arrive_ == 0 || called_off_; });
+        return !called_off_;
+    }
+
+    void call_off() noexcept {
+        {
+            const std::lock_guard lock(mutex_);
+            called_off_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint32_t still_to_arrive_;
+    bool called_off_ = false;
+};
+
+// The threads started so far, each joined when this goes.
+struct JoinedThreads {
+    std::vector<std::thread> started;
+    ~JoinedThreads() {
+        for (std::thread& thread : started) {
+            thread.join();
+        }
+    }
+};
 
 }  // namespace
 
@@ -110,92 +156,33 @@ void report_caught_failure(std::source_location where) noexcept {
     }
 }
 
-WorkerPool::WorkerPool(std::uint32_t thread_count) {
-    const std::uint32_t wanted = thread_count == 0 ? 1 : thread_count;
+namespace pool_detail {
+
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work) {
+    StartingGate gate(workers);
+    // Declared after the gate: the threads are joined before it goes, on every path.
+    JoinedThreads threads;
+    threads.started.reserve(workers);
     try {
-        for (std::uint32_t i = 0; i < wanted; ++i) {
-            threads_.emplace_back([this] { work(); });
+        for (std::uint32_t i = 0; i < workers; ++i) {
+            threads.started.emplace_back([&gate, entry, work, i] {
+                // Names the thread in failure reports; a refusal only costs the name.
+                pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
+                prepare_thread_storage();
+                if (gate.pass()) {
+                    entry(work, i);
+                }
+            });
         }
     } catch (const std::system_error& error) {
-        stop_and_join();
+        gate.call_off();
         fail_creation(error.code().message());
     } catch (...) {
-        stop_and_join();
+        gate.call_off();
         throw;
     }
-    std::unique_lock lock(mutex_);
-    thread_ready_.wait(lock, [this, wanted] { return ready_ == wanted; });
 }
 
-WorkerPool::~WorkerPool() { stop_and_join(); }
-
-void WorkerPool::submit(Task task) {
-    {
-        const std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(task));
-    }
-    task_available_.notify_one();
-}
-
-void WorkerPool::wait() {
-    std::unique_lock lock(mutex_);
-    all_done_.wait(lock, [this] { return queue_.empty() && running_ == 0; });
-}
-
-std::uint64_t WorkerPool::failed_tasks() const {
-    const std::lock_guard lock(mutex_);
-    return failed_;
-}
-
-void WorkerPool::work() {
-    // Names the thread in failure reports; a refusal only costs the name.
-    pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
-    prepare_thread_storage();
-    std::unique_lock lock(mutex_);
-    ++ready_;
-    thread_ready_.notify_one();
-    for (;;) {
-        task_available_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) {
-            return;
-        }
-        Task task = std::move(queue_.front());
-        queue_.pop_front();
-        ++running_;
-        lock.unlock();
-
-        bool failed = false;
-        try {
-            task();
-        } catch (...) {
-            report_caught_failure();
-            failed = true;
-        }
-        // What the task holds (a snapshot reference) goes back before it counts as ended.
-        task = nullptr;
-
-        lock.lock();
-        --running_;
-        if (failed) {
-            ++failed_;
-        }
-        if (running_ == 0 && queue_.empty()) {
-            all_done_.notify_all();
-        }
-    }
-}
-
-void WorkerPool::stop_and_join() noexcept {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    task_available_.notify_all();
-    for (std::thread& thread : threads_) {
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-}
+}  // namespace pool_detail
 
 }  // namespace tavrin

@@ -1,22 +1,16 @@
-// The worker pool of one batch: a fixed set of threads, all started by the constructor and all
-// joined by the destructor, that run queued tasks. A task that throws is reported on standard
-// error and counted; it never ends its worker. The thread that waits sleeps on a condition
-// variable and never runs tasks itself.
+// The worker threads of one batch: how many there may be, the report a worker writes for a
+// failure it caught, and run_on_workers, which starts a given number of threads together, runs
+// one function on each and joins them all before it returns, on every path.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <source_location>
 #include <string_view>
-#include <thread>
-#include <vector>
+#include <type_traits>
 
 namespace tavrin {
 
-// Every failure to set up the pool starts with this text, then ": " and the reason.
+// Every failure to set up the workers starts with this text, then ": " and the reason.
 inline constexpr std::string_view RUNTIME_CREATION_FAILED = "Failed to create Tokio runtime";
 
 // Overrides the worker count when set; it must hold a whole decimal number from 1 to
@@ -37,49 +31,25 @@ std::uint32_t configured_worker_count();
 // to standard error, except for a FatalError, whose report fail() has already written.
 void report_caught_failure(std::source_location where = std::source_location::current()) noexcept;
 
-class WorkerPool {
-public:
-    using Task = std::function<void()>;
+namespace pool_detail {
+using WorkerEntry = void (*)(const void* work, std::uint32_t worker) noexcept;
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work);
+}  // namespace pool_detail
 
-    // Starts max(thread_count, 1) threads and returns once each has its thread-local storage
-    // (prepare_thread_storage), so no task can use up the memory it needs. When one cannot be
-    // started, those already running are stopped and joined, then it fails with
-    // RUNTIME_CREATION_FAILED and the system's reason.
-    explicit WorkerPool(std::uint32_t thread_count = configured_worker_count());
-    // Tasks still queued are dropped; running ones finish; then every thread is joined.
-    ~WorkerPool();
-
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool(WorkerPool&&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-    WorkerPool& operator=(WorkerPool&&) = delete;
-
-    [[nodiscard]] std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(threads_.size()); }
-
-    // Queues a task; a worker may start it before submit returns.
-    void submit(Task task);
-
-    // Sleeps until every submitted task has ended. What the tasks wrote before ending is
-    // visible to the caller afterwards.
-    void wait();
-
-    // Tasks that ended by throwing, since the pool was made. Read it after wait().
-    [[nodiscard]] std::uint64_t failed_tasks() const;
-
-private:
-    void work();
-    void stop_and_join() noexcept;
-
-    mutable std::mutex mutex_;
-    std::condition_variable task_available_;
-    std::condition_variable all_done_;
-    std::condition_variable thread_ready_;
-    std::deque<Task> queue_;
-    std::uint64_t running_ = 0;
-    std::uint64_t failed_ = 0;
-    std::uint32_t ready_ = 0;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
+// Starts `workers` threads and calls work(i) once on thread i, for i from 0 to workers - 1
+// (none for 0), and returns when every thread has ended: what the calls wrote is then visible
+// to the caller. No call begins before every thread has started and made its thread-local
+// storage (prepare_thread_storage), so no work can use up the memory a thread still needs.
+// When a thread cannot be started, those already running are released without calling work
+// and joined, and it fails with RUNTIME_CREATION_FAILED and the system's reason. `work` must
+// catch its own failures: it is declared noexcept.
+template <typename Work>
+    requires std::is_nothrow_invocable_v<const Work&, std::uint32_t>
+void run_on_workers(std::uint32_t workers, const Work& work) {
+    pool_detail::run_on_workers(
+        workers,
+        [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
+        &work);
+}
 
 }  // namespace tavrin

@@ -1,3 +1,6 @@
+// Encoding one code point as UTF-8, and splitting UTF-8 text into code points. The text to
+// split comes from the interpreter, which only hands out well-formed UTF-8, so decoding checks
+// the structure of each sequence (lead byte, continuation bytes, length) and nothing more.
 #include "utf8.hpp"
 
 #include <cstdint>

@@ -5,14 +5,13 @@
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <ostream>
 #include <string>
 
 #include "batch.hpp"
 #include "boarding.hpp"
 #include "config.hpp"
-#include "fatal.hpp"
+#include "failures.hpp"
 #include "pool.hpp"
 #include "process_state.hpp"
 #include "seating.hpp"
@@ -20,19 +19,14 @@
 namespace tavrin {
 namespace {
 
+using testing_support::count_of;
+using testing_support::failure_of;
+using testing_support::stderr_of;
 using testing_support::thread_count_of_process;
 using testing_support::WorkerThreadsVariable;
 
 Planes plane(std::uint64_t passengers, std::uint64_t seats) {
     return Planes{{std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)}, passengers, seats};
-}
-
-std::size_t count_of(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // k / n for k <= n < 2^53, rounded once to the nearest double (ties to even) by long division
@@ -97,11 +91,10 @@ TEST(ConcurrentBoardings, IsOnePerWorkerUnlessIterationsOrMemoryRunShort) {
 }
 
 TEST(RunSimulations, AnEmptyBatchGivesNaNAndBoardsNobody) {
-    testing::internal::CaptureStderr();
+    double result = 0;
     // With 0 passengers any boarding would fail and leave a report.
-    const double result = run_simulations(plane(0, 0), 0);
+    EXPECT_EQ(stderr_of([&result] { result = run_simulations(plane(0, 0), 0); }), "");
     EXPECT_TRUE(std::isnan(result));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(RunSimulations, GivesAWholeNumberOfParts) {
@@ -139,9 +132,8 @@ TEST_P(EveryIteration, BoardsOnceWhenAllAreTrue) {
 // A boarding with no passengers always fails: one report per iteration, and a result of 0.
 TEST_P(EveryIteration, ReportsEachFailedBoardingOnceAndCountsItNotTrue) {
     const WorkerThreadsVariable workers(GetParam().workers);
-    testing::internal::CaptureStderr();
-    const double result = run_simulations(plane(0, 0), GetParam().iterations);
-    const std::string err = testing::internal::GetCapturedStderr();
+    double result = 1;
+    const std::string err = stderr_of([&result] { result = run_simulations(plane(0, 0), GetParam().iterations); });
     EXPECT_EQ(result, 0.0);
     EXPECT_EQ(count_of(err, "\n"), GetParam().iterations);
     EXPECT_EQ(count_of(err, std::string(NO_ENTRY_FOUND_FOR_KEY) + "\n"), GetParam().iterations);
@@ -157,17 +149,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EveryIteration,
                          });
 
 TEST(RunSimulations, RecordsThatCannotBoardGiveZeroWithoutThrowing) {
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_simulations(plane(5, 3), 10), 0.0);
-    const std::string more_passengers = testing::internal::GetCapturedStderr();
+    const std::string more_passengers = stderr_of([] { EXPECT_EQ(run_simulations(plane(5, 3), 10), 0.0); });
     EXPECT_EQ(count_of(more_passengers, "\n"), 10u);
     EXPECT_EQ(count_of(more_passengers, std::string(SEAT_ON_A_PLANE) + "\n"), 10u);
 
     Planes no_columns = plane(3, 3);
     no_columns.cols.clear();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run_simulations(no_columns, 10), 0.0);
-    EXPECT_EQ(count_of(testing::internal::GetCapturedStderr(), "\n"), 10u);
+    EXPECT_EQ(count_of(stderr_of([&no_columns] { EXPECT_EQ(run_simulations(no_columns, 10), 0.0); }), "\n"), 10u);
 }
 
 TEST(RunSimulations, DefaultPlaneComesOutNearOneHalf) {
@@ -183,25 +171,18 @@ TEST(RunSimulations, LeavesNoThreadBehind) {
     const WorkerThreadsVariable workers("4");
     run_simulations(plane(10, 10), 1000);
     EXPECT_EQ(thread_count_of_process(), before);
-    testing::internal::CaptureStderr();
-    run_simulations(plane(0, 0), 100);
-    testing::internal::GetCapturedStderr();
+    stderr_of([] { run_simulations(plane(0, 0), 100); });
     EXPECT_EQ(thread_count_of_process(), before);
 }
 
 TEST(RunSimulations, FailsWhenThePoolCannotBeMadeEvenForAnEmptyBatch) {
     const WorkerThreadsVariable zero("0");
     for (const std::uint64_t iterations : {std::uint64_t{0}, std::uint64_t{10}}) {
-        testing::internal::CaptureStderr();
-        std::optional<std::string> message;
-        try {
-            run_simulations(plane(10, 10), iterations);
-        } catch (const FatalError& error) {
-            message = error.message();
-        }
-        testing::internal::GetCapturedStderr();
-        ASSERT_TRUE(message.has_value());
-        EXPECT_EQ(message->rfind(std::string(RUNTIME_CREATION_FAILED) + ": ", 0), 0u) << *message;
+        std::string message;
+        stderr_of([&message, iterations] {
+            message = failure_of([iterations] { run_simulations(plane(10, 10), iterations); });
+        });
+        EXPECT_EQ(message.rfind(std::string(RUNTIME_CREATION_FAILED) + ": ", 0), 0u) << message;
     }
 }
 

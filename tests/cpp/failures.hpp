@@ -1,7 +1,12 @@
-// Observing fatal errors in tests: the message a call fails with, as a value to compare.
+// Observing failures in tests: the message a call fails with, and the reports it writes to
+// standard error, as values to compare.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "fatal.hpp"
 
@@ -16,6 +21,28 @@ std::string failure_of(Call&& call) {
         return error.message().value_or("(no message)");
     }
     return "(no failure)";
+}
+
+// What `call` writes to standard error (also when it throws, which goes on to the caller).
+template <typename Call>
+std::string stderr_of(Call&& call) {
+    testing::internal::CaptureStderr();
+    try {
+        call();
+    } catch (...) {
+        testing::internal::GetCapturedStderr();
+        throw;
+    }
+    return testing::internal::GetCapturedStderr();
+}
+
+// How often `needle` stands in `text`, overlaps included.
+inline std::size_t count_of(std::string_view text, std::string_view needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace tavrin::testing_support

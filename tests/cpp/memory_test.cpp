@@ -3,7 +3,6 @@
 // seating results refused up front when they do not fit under a limit set in a child process.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -113,20 +112,12 @@ TEST(MemoryHeadroom, IsTheSmallestOfItsLimitsAndSmallRequestsNeedNone) {
     EXPECT_EQ(saturating_bytes(3, 4), 12u);
 }
 
-std::uint64_t mapped_bytes() {
-    std::uint64_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // Runs in a child process: caps the address space and the data segment a little above what
 // is in use, then checks every bound against them. Exits 0 when all hold, else with the
 // number of the first check that failed.
 [[noreturn]] void check_bounds_under_limits() {
     const rlimit data{rlim_t{64} << 20, rlim_t{64} << 20};
-    const auto room = static_cast<rlim_t>(mapped_bytes() + 256 * MIB);
-    const rlimit address{room, room};
-    if (::setrlimit(RLIMIT_DATA, &data) != 0 || ::setrlimit(RLIMIT_AS, &address) != 0) {
+    if (::setrlimit(RLIMIT_DATA, &data) != 0 || !testing_support::cap_address_space(256 * MIB)) {
         std::_Exit(10);
     }
     const MemoryHeadroom headroom = read_memory_headroom();

@@ -1,20 +1,19 @@
-// The worker pool: every task runs once, failures stay inside their task, the caller sleeps
-// until the work is done, every thread is gone after destruction, and the worker count follows
-// the affinity mask or the override variable, whose bad values fail the creation.
+// The worker threads: each worker's function runs once, only after every thread has started,
+// and has ended when run_on_workers returns; a thread that cannot be started fails the call
+// after the others were joined without running; reports of caught failures name the worker;
+// the worker count follows the affinity mask or the override variable, whose bad values fail.
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <optional>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "failures.hpp"
 #include "fatal.hpp"
 #include "pool.hpp"
 #include "process_state.hpp"
@@ -22,155 +21,88 @@
 namespace tavrin {
 namespace {
 
+using testing_support::count_of;
+using testing_support::failure_of;
+using testing_support::stderr_of;
 using testing_support::thread_count_of_process;
 using testing_support::WorkerThreadsVariable;
 
-std::string bad_value_message(const std::string& quoted) {
-    return std::string(RUNTIME_CREATION_FAILED) + ": " + WORKER_THREADS_VARIABLE + "=" + quoted + " " +
-           std::string(BAD_WORKER_THREADS);
-}
-
-TEST(WorkerPool, RunsEverySubmittedTaskExactlyOnce) {
-    constexpr std::size_t TASKS = 20000;
-    std::vector<std::atomic<std::uint32_t>> runs(TASKS);
-    WorkerPool pool(4);
-    ASSERT_EQ(pool.size(), 4u);
-    // Two rounds: the pool goes on serving after a wait.
-    for (int round = 0; round < 2; ++round) {
-        for (std::size_t i = 0; i < TASKS; ++i) {
-            pool.submit([&runs, i] { runs[i].fetch_add(1, std::memory_order_relaxed); });
+TEST(RunOnWorkers, CallsEachWorkerOnceAndReturnsWhenAllHaveEnded) {
+    constexpr std::uint32_t WORKERS = 64;
+    // Plain values: each worker writes its own, the caller reads them after the return.
+    std::vector<std::uint32_t> calls(WORKERS, 0);
+    run_on_workers(WORKERS, [&calls](std::uint32_t worker) noexcept {
+        if (worker == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        pool.wait();
-        for (std::size_t i = 0; i < TASKS; ++i) {
-            ASSERT_EQ(runs[i].load(), static_cast<std::uint32_t>(round + 1)) << "task " << i;
-        }
-    }
-    EXPECT_EQ(pool.failed_tasks(), 0u);
-}
-
-TEST(WorkerPool, WaitReturnsOnlyAfterRunningTasksHaveEnded) {
-    WorkerPool pool(2);
-    bool slow_done = false;  // written by the worker, read after wait(): no atomic needed
-    pool.submit([&slow_done] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        slow_done = true;
+        ++calls[worker];
     });
-    // By now the queue is likely empty while the task still runs.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    pool.wait();
-    EXPECT_TRUE(slow_done);
+    EXPECT_EQ(calls, std::vector<std::uint32_t>(WORKERS, 1));
 }
 
-TEST(WorkerPool, AFailingTaskIsReportedAndCountedAndTheOthersRunOn) {
-    std::atomic<std::uint32_t> finished{0};
-    testing::internal::CaptureStderr();
-    {
-        // One worker: it must survive every failure to run the tasks after it.
-        WorkerPool pool(1);
-        for (int i = 0; i < 30; ++i) {
-            pool.submit([i, &finished] {
-                switch (i % 5) {
-                    case 1: fail("boarding went wrong");
-                    case 2: throw std::runtime_error("runtime trouble");
-                    case 3: throw 42;
-                    default: finished.fetch_add(1);
-                }
-            });
-        }
-        pool.wait();
-        EXPECT_EQ(pool.failed_tasks(), 18u);
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(finished.load(), 12u);
-
-    auto lines_containing = [&err](const std::string& needle) {
-        std::size_t count = 0;
-        for (std::size_t at = err.find(needle); at != std::string::npos; at = err.find(needle, at + 1)) {
-            ++count;
-        }
-        return count;
-    };
-    // fail() reports its own error once; the pool adds no second line for it.
-    EXPECT_EQ(lines_containing("boarding went wrong"), 6u);
-    EXPECT_EQ(lines_containing("runtime trouble"), 6u);
-    EXPECT_EQ(lines_containing("exception of unknown type"), 6u);
-    EXPECT_EQ(lines_containing("\n"), 18u);
-    EXPECT_EQ(lines_containing("on thread 'tavrin-worker'"), 18u);
-}
-
-TEST(WorkerPool, StartsItsThreadsAtOnceAndJoinsThemAllWhenDestroyed) {
+TEST(RunOnWorkers, StartsEveryThreadBeforeAnyWorkAndJoinsThemAll) {
     TAVRIN_SKIP_WHEN_THREADS_UNCOUNTABLE();
     const std::size_t before = thread_count_of_process();
-    {
-        WorkerPool pool(5);
-        EXPECT_EQ(thread_count_of_process(), before + 5);
-    }
-    EXPECT_EQ(thread_count_of_process(), before);
-    {
-        WorkerPool pool(0);
-        EXPECT_EQ(pool.size(), 1u);
-        EXPECT_EQ(thread_count_of_process(), before + 1);
-    }
-    EXPECT_EQ(thread_count_of_process(), before);
-}
-
-TEST(WorkerPool, DestructionLetsTheRunningTaskEndAndDropsTheQueuedOnes) {
-    std::atomic<bool> release{false};
-    std::atomic<bool> first_ended{false};
-    std::atomic<std::uint32_t> queued_ran{0};
-    std::atomic<bool> first_started{false};
-    std::thread releaser;
-    {
-        WorkerPool pool(1);
-        pool.submit([&] {
-            first_started = true;
-            while (!release) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            first_ended = true;
-        });
-        for (int i = 0; i < 10; ++i) {
-            pool.submit([&queued_ran] { queued_ran.fetch_add(1); });
+    constexpr std::uint32_t WORKERS = 5;
+    std::vector<std::size_t> seen(WORKERS, 0);
+    std::atomic<std::uint32_t> counted{0};
+    run_on_workers(WORKERS, [&seen, &counted](std::uint32_t worker) noexcept {
+        seen[worker] = thread_count_of_process();
+        // No thread ends before all have counted.
+        counted.fetch_add(1);
+        while (counted.load() < WORKERS) {
+            std::this_thread::yield();
         }
-        while (!first_started) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        // Long enough for the destructor below to have stopped the pool before the release.
-        releaser = std::thread([&release] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            release = true;
-        });
-    }
-    releaser.join();
-    EXPECT_TRUE(first_ended);
-    EXPECT_EQ(queued_ran.load(), 0u);
+    });
+    EXPECT_EQ(seen, std::vector<std::size_t>(WORKERS, before + WORKERS));
+    EXPECT_EQ(thread_count_of_process(), before);
 }
 
 // Runs in a child process: with room for a handful of thread stacks only, asks for far more
-// threads. Exits 0 when the creation failed by name and no thread was left behind.
+// threads. Exits 0 when the call failed by name, no worker's function ran and no thread was
+// left behind.
 [[noreturn]] void start_more_threads_than_fit() {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
-    const rlim_t room = in_use + (rlim_t{48} << 20);
-    const rlimit limit{room, room};
-    ::setrlimit(RLIMIT_AS, &limit);
+    testing_support::cap_address_space(std::uint64_t{48} << 20);
     const std::size_t before = thread_count_of_process();
-    try {
-        const WorkerPool pool(100000);
-    } catch (const FatalError& error) {
-        const std::string expected = std::string(RUNTIME_CREATION_FAILED) + ": ";
-        const bool named = error.message()->rfind(expected, 0) == 0 && error.message()->size() > expected.size();
-        std::_Exit(named && thread_count_of_process() == before ? 0 : 3);
-    }
-    std::_Exit(2);
+    std::atomic<std::uint32_t> calls{0};
+    const std::string message = failure_of([&calls] {
+        run_on_workers(100000, [&calls](std::uint32_t) noexcept { calls.fetch_add(1); });
+    });
+    const std::string expected = std::string(RUNTIME_CREATION_FAILED) + ": ";
+    const bool named = message.rfind(expected, 0) == 0 && message.size() > expected.size();
+    std::_Exit(named && calls.load() == 0 && thread_count_of_process() == before ? 0 : 3);
 }
 
-TEST(WorkerPool, AThreadThatCannotBeStartedFailsTheCreationAfterJoiningTheOthers) {
+TEST(RunOnWorkers, AThreadThatCannotBeStartedFailsTheCallAfterJoiningTheOthers) {
     TAVRIN_SKIP_WHEN_ADDRESS_SPACE_UNCAPPABLE();
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(start_more_threads_than_fit(), testing::ExitedWithCode(0),
                 "Failed to create Tokio runtime: Resource temporarily unavailable");
+}
+
+TEST(ReportCaughtFailure, WritesOneLineNamingTheWorkerAndNoneForAFatalError) {
+    constexpr std::uint32_t WORKERS = 3;
+    const std::string err = stderr_of([] {
+        run_on_workers(WORKERS, [](std::uint32_t worker) noexcept {
+            for (int kind = 0; kind < 3; ++kind) {
+                try {
+                    switch (kind) {
+                        case 0: fail("boarding went wrong " + std::to_string(worker));
+                        case 1: throw std::runtime_error("runtime trouble");
+                        default: throw 42;
+                    }
+                } catch (...) {
+                    report_caught_failure();
+                }
+            }
+        });
+    });
+    // fail() reports its own error once; report_caught_failure adds no second line for it.
+    EXPECT_EQ(count_of(err, "boarding went wrong"), WORKERS);
+    EXPECT_EQ(count_of(err, "runtime trouble"), WORKERS);
+    EXPECT_EQ(count_of(err, "exception of unknown type"), WORKERS);
+    EXPECT_EQ(count_of(err, "\n"), 3 * WORKERS);
+    EXPECT_EQ(count_of(err, "on thread 'tavrin-worker'"), 3 * WORKERS);
 }
 
 TEST(WorkerCount, FollowsTheAffinityMaskWhenTheVariableIsUnset) {
@@ -195,19 +127,13 @@ TEST(WorkerCount, FollowsTheAffinityMaskWhenTheVariableIsUnset) {
 }
 
 TEST(WorkerCount, TakesAWholeNumberFromTheVariable) {
-    {
-        const WorkerThreadsVariable three("3");
-        EXPECT_EQ(configured_worker_count(), 3u);
-        const WorkerPool pool;
-        EXPECT_EQ(pool.size(), 3u);
-    }
-    {
-        const WorkerThreadsVariable padded("007");
-        EXPECT_EQ(configured_worker_count(), 7u);
-    }
-    {
-        const WorkerThreadsVariable largest("1024");
-        EXPECT_EQ(configured_worker_count(), MAX_WORKER_THREADS);
+    const struct {
+        const char* value;
+        std::uint32_t count;
+    } cases[] = {{"3", 3}, {"007", 7}, {"1024", MAX_WORKER_THREADS}};
+    for (const auto& c : cases) {
+        const WorkerThreadsVariable variable(c.value);
+        EXPECT_EQ(configured_worker_count(), c.count) << c.value;
     }
 }
 
@@ -219,22 +145,14 @@ struct BadWorkerThreadsValue {
 
 class BadWorkerThreads : public testing::TestWithParam<BadWorkerThreadsValue> {};
 
-TEST_P(BadWorkerThreads, FailsTheCreationNamingTheVariableAndTheValue) {
+TEST_P(BadWorkerThreads, FailsNamingTheVariableAndTheValue) {
     const BadWorkerThreadsValue& bad = GetParam();
     const WorkerThreadsVariable variable(bad.value);
-    const std::size_t before = thread_count_of_process();
-    testing::internal::CaptureStderr();
-    std::optional<std::string> message;
-    try {
-        const WorkerPool pool;
-    } catch (const FatalError& error) {
-        message = error.message();
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(message.has_value()) << "no failure for " << bad.quoted;
-    EXPECT_EQ(*message, bad_value_message(bad.quoted));
-    EXPECT_NE(err.find(*message), std::string::npos) << err;
-    EXPECT_EQ(thread_count_of_process(), before);
+    std::string message;
+    const std::string err = stderr_of([&message] { message = failure_of([] { configured_worker_count(); }); });
+    EXPECT_EQ(message, std::string(RUNTIME_CREATION_FAILED) + ": " + WORKER_THREADS_VARIABLE + "=" + bad.quoted +
+                           " " + std::string(BAD_WORKER_THREADS));
+    EXPECT_EQ(count_of(err, message), 1u) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

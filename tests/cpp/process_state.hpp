@@ -3,8 +3,13 @@
 // concurrently.
 #pragma once
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -32,6 +37,21 @@ inline std::size_t thread_count_of_process() {
         ++count;
     }
     return count;
+}
+
+// The size of the process's mappings now: the first field of /proc/self/statm, in pages.
+inline std::uint64_t mapped_bytes() {
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Caps the address space `room` bytes above what is mapped now; false when that is refused.
+// For the child process of a death test: nothing lifts the cap again.
+inline bool cap_address_space(std::uint64_t room) {
+    const auto cap = static_cast<rlim_t>(mapped_bytes() + room);
+    const rlimit limit{cap, cap};
+    return ::setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 // Sets (or, given nullptr, unsets) the worker-count variable and restores the old state after.

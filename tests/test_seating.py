@@ -54,6 +54,7 @@ def test_empty_seating(passengers: int, seats: int, cols: str) -> None:
         pytest.param(7, 7, "日本語🛫✈ə", id="multi-byte-letters"),
         pytest.param(2, 2, "A\x00", id="nul-letter"),
         pytest.param(13, 100, "XYZUVW", id="hundred-seats"),
+        pytest.param(5000, 5000, "ABCDEF", id="five-thousand-seats"),
     ],
 )
 def test_labels_follow_the_columns(passengers: int, seats: int, cols: str) -> None:

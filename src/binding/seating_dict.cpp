@@ -1,9 +1,9 @@
 // Two ways to build the seating dict, one per interpreter. CPython makes each key, label and
 // insertion cheaply in C. On PyPy every object made or inserted from C crosses its C-API
 // emulation (a few hundred nanoseconds each), so there all labels cross once as one string and
-// the interpreter's own str.split and a loop, which PyPy's JIT compiles, fill the result. The
-// dict itself is made empty in C and filled in Python: a dict that crosses into C afterwards
-// has every value scanned on the way, one more pass over the whole result.
+// a loop over the interpreter's own str methods, which PyPy's JIT compiles, fills the result.
+// The dict itself is made empty in C and filled in Python: a dict that crosses into C
+// afterwards has every value scanned on the way, one more pass over the whole result.
 #include "seating_dict.hpp"
 
 #include <algorithm>

@@ -1,8 +1,9 @@
 // Two ways to build the seating dict, one per interpreter. CPython makes each key, label and
 // insertion cheaply in C. On PyPy every object made or inserted from C crosses its C-API
 // emulation (a few hundred nanoseconds each), so there all labels cross once as one string and
-// the interpreter's own str.split and a dict comprehension, which PyPy's JIT compiles,
-// build the result.
+// a loop over the interpreter's own str methods, which PyPy's JIT compiles, fills the result.
+// The dict itself is made empty in C and filled in Python: a dict that crosses into C
+// afterwards has every value scanned on the way, one more pass over the whole result.
 #include "seating_dict.hpp"
 
 #include <algorithm>
@@ -21,14 +22,30 @@ namespace {
 
 #ifdef PYPY_VERSION
 
-// The text is the separator, then the labels joined by it: a str, or bytes in UTF-8.
+// Fills the empty dict `seating` from `text`, every label followed by the separator: a str, or
+// bytes in UTF-8. Copying a dict of the keys with None first (kept for a few small sizes)
+// spares the loop the dict's growth; slicing each label out makes one object per label where
+// str.split makes a list of them as well.
 constexpr const char* SPLIT_SOURCE =
-    "def seating_from_text(text):\n"
+    "templates = {}\n"
+    "def fill_seating(seating, text):\n"
     "    if text.__class__ is bytes:\n"
     "        text = text.decode()\n"
-    "    labels = text.split(text[0])\n"
-    "    return {number: labels[number] for number in range(1, len(labels))}\n";
-constexpr const char* SPLIT_FUNCTION = "seating_from_text";
+    "    separator = text[-1]\n"
+    "    count = text.count(separator)\n"
+    "    if count <= 4096:\n"
+    "        template = templates.get(count)\n"
+    "        if template is None:\n"
+    "            if len(templates) >= 8:\n"
+    "                templates.clear()\n"
+    "            template = templates[count] = dict.fromkeys(range(1, count + 1))\n"
+    "        seating.update(template)\n"
+    "    start = 0\n"
+    "    for number in range(1, count + 1):\n"
+    "        end = text.find(separator, start)\n"
+    "        seating[number] = text[start:end]\n"
+    "        start = end + 1\n";
+constexpr const char* SPLIT_FUNCTION = "fill_seating";
 
 // A label is digits and one letter of the first six columns, so one of seven other
 // characters is always free to separate labels.
@@ -66,8 +83,8 @@ struct LabelEnd {
     std::size_t size = 0;
 };
 
-// The separator, then every label followed by the separator but the last, written straight
-// into one buffer: each label is the seat's digits and its column's LabelEnd.
+// Every label followed by the separator, written straight into one buffer: each label is the
+// seat's digits and its column's LabelEnd.
 std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     std::string separator;
     append_utf8(separator, free_separator(cols));
@@ -82,8 +99,8 @@ std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seatin
     constexpr std::size_t MOST_DIGITS = 10;
     static_assert(std::numeric_limits<SeatNumber>::digits10 < MOST_DIGITS);
     constexpr std::size_t MOST_PER_LABEL = MOST_DIGITS + sizeof(LabelEnd::bytes);
-    std::string text(separator.size() + seating.seat_of.size() * MOST_PER_LABEL, '\0');
-    char* out = std::copy(separator.begin(), separator.end(), text.data());
+    std::string text(seating.seat_of.size() * MOST_PER_LABEL, '\0');
+    char* out = text.data();
     for (const SeatNumber seat : seating.seat_of) {
         const std::uint64_t column = (std::uint64_t{seat} - 1) % COLUMNS_PER_ROW;
         if (column >= cols.size()) {
@@ -96,8 +113,7 @@ std::string labels_text(const std::vector<char32_t>& cols, const SeatMap& seatin
         std::memcpy(out, end.bytes.data(), sizeof end.bytes);
         out += end.size;
     }
-    // No separator after the last label.
-    text.resize(static_cast<std::size_t>(out - text.data()) - separator.size());
+    text.resize(static_cast<std::size_t>(out - text.data()));
     return text;
 }
 
@@ -131,8 +147,13 @@ Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& 
     if (!labels) {
         return PendingError::fetch();
     }
-    Ref dict = Ref::steal(PyObject_CallOneArg(split, labels.get()));
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
+        return PendingError::fetch();
+    }
+    // One slot before the arguments, which the callee may borrow.
+    PyObject* arguments[] = {nullptr, dict.get(), labels.get()};
+    if (!Ref::steal(PyObject_Vectorcall(split, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))) {
         return PendingError::fetch();
     }
     return dict;
@@ -162,7 +183,7 @@ Result<Ref> dict_item_by_item(const std::vector<char32_t>& cols, const SeatMap& 
 
 Result<Ref> seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating) {
 #ifdef PYPY_VERSION
-    // The split of an empty text would give one empty label.
+    // An empty text would have no separator to read.
     if (!seating.seat_of.empty()) {
         return dict_through_text(cols, seating);
     }

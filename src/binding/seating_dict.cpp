@@ -23,25 +23,15 @@ namespace {
 #ifdef PYPY_VERSION
 
 // Fills the empty dict `seating` from `text`, every label followed by the separator: a str, or
-// bytes in UTF-8. Copying a dict of the keys with None first (kept for a few small sizes)
-// spares the loop the dict's growth; slicing each label out makes one object per label where
-// str.split makes a list of them as well.
+// bytes in UTF-8. Slicing each label out makes one object per label where str.split makes a
+// list of them as well. Nothing is kept from one call to the next.
 constexpr const char* SPLIT_SOURCE =
-    "templates = {}\n"
     "def fill_seating(seating, text):\n"
     "    if text.__class__ is bytes:\n"
     "        text = text.decode()\n"
     "    separator = text[-1]\n"
-    "    count = text.count(separator)\n"
-    "    if count <= 4096:\n"
-    "        template = templates.get(count)\n"
-    "        if template is None:\n"
-    "            if len(templates) >= 8:\n"
-    "                templates.clear()\n"
-    "            template = templates[count] = dict.fromkeys(range(1, count + 1))\n"
-    "        seating.update(template)\n"
     "    start = 0\n"
-    "    for number in range(1, count + 1):\n"
+    "    for number in range(1, text.count(separator) + 1):\n"
     "        end = text.find(separator, start)\n"
     "        seating[number] = text[start:end]\n"
     "        start = end + 1\n";

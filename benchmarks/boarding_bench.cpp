@@ -32,13 +32,15 @@ constexpr double MAX_COST_1000_OVER_100 = 12.0;
 
 // Returns a value depending on every draw, so that none can be optimised away.
 std::uint64_t bare_draws(tavrin::ThreadRng& g, std::uint32_t passengers) {
+    // Read as a boarding reads them: through a cursor for the whole run.
+    tavrin::WordCursor<tavrin::ThreadRng> words(g);
     std::uint64_t sum = 0;
     for (std::uint32_t n = passengers; n >= 2; --n) {
-        sum += tavrin::uniform_below(g, n);
+        sum += tavrin::uniform_below(words, n);
     }
     std::uint64_t drawer = 1;
     for (;;) {
-        const std::uint32_t k = tavrin::uniform_below(g, static_cast<std::uint32_t>(passengers - drawer + 1));
+        const std::uint32_t k = tavrin::uniform_below(words, static_cast<std::uint32_t>(passengers - drawer + 1));
         sum += k;
         if (k == 0) {
             return sum;

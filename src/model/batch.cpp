@@ -59,7 +59,7 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
                            std::uint64_t iterations, std::uint64_t size) noexcept {
     // One seat list for all the boardings of this worker: it grows to the cabin once.
     std::vector<SeatNumber> seats;
-    ThreadRng::Cursor rng(thread_rng());
+    ThreadRng& rng = thread_rng();
     std::uint64_t true_count = 0;
     std::uint64_t begin = 0;
     std::uint64_t end = 0;

@@ -7,8 +7,7 @@ namespace tavrin {
 
 bool run_simulation(const Planes& planes) {
     std::vector<SeatNumber> seats;
-    ThreadRng::Cursor words(thread_rng());
-    return run_simulation(planes, words, seats);
+    return run_simulation(planes, thread_rng(), seats);
 }
 
 }  // namespace tavrin

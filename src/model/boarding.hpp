@@ -37,8 +37,9 @@ bool board(std::span<const SeatNumber> tickets, G& g) {
     // 32-bit counts: a 64-bit drawer took two registers and spilled in the 32-bit x86 build.
     const auto last = static_cast<std::uint32_t>(tickets.size());
     std::uint32_t drawer = 1;
+    WordCursor<G> words(g);
     for (;;) {
-        const std::uint32_t k = uniform_below(g, last - drawer + 1);
+        const std::uint32_t k = uniform_below(words, last - drawer + 1);
         if (k == 0) {
             break;
         }

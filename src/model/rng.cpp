@@ -69,18 +69,17 @@ void read_os_entropy(ChaChaKey& key) {
     }
 }
 
-void ThreadRng::refill() {
+const std::uint32_t* ThreadRng::refill() {
     if (refills_left_ == 0) {
         register_fork_handler();
-        source_(key_);
-        counter_ = 0;
+        ChaChaKey key;
+        source_(key);
+        words_.rekey(key);
         refills_left_ = REFILLS_PER_SEED;
         ++seedings_;
     }
-    chacha_refill<ROUNDS>(key_, counter_, 0, buffer_);
-    counter_ += CHACHA_REFILL_BLOCKS;
     --refills_left_;
-    index_ = 0;
+    return words_.refill();
 }
 
 ThreadRng& thread_rng() noexcept { return this_thread_rng; }

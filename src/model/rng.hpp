@@ -1,8 +1,9 @@
 // Word generators over the ChaCha block function, handing out one 32-bit word per call from a
 // buffer of four blocks. ChaChaRng is deterministic for a key and stream. ThreadRng is the
-// generator every model operation draws from, one per thread: seeded from getrandom on first
-// use, reseeded after 64 KiB of output and in a forked child. A ThreadRng is never shared
-// between threads; thread_rng() returns the calling thread's own.
+// generator every model operation draws from, one per thread: a ChaCha12Rng whose key comes
+// from getrandom on first use and again after 64 KiB of output and in a forked child. A
+// ThreadRng is never shared between threads; thread_rng() returns the calling thread's own.
+// Both are buffered word sources (draws.hpp): a shuffle reads their buffer in place.
 #pragma once
 
 #include <sys/types.h>
@@ -11,25 +12,38 @@
 #include <cstdint>
 
 #include "chacha.hpp"
+#include "draws.hpp"
 
 namespace tavrin {
 
+// The words of the blocks counter, counter + 1, ... of one key and stream, in order.
 template <unsigned Rounds>
-class ChaChaRng {
+class ChaChaRng : public WordSourceBase {
 public:
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
+    constexpr explicit ChaChaRng(const ChaChaKey& key, std::uint64_t stream = 0) noexcept
+        : key_(key), stream_(stream) {}
 
-    explicit ChaChaRng(const ChaChaKey& key, std::uint64_t stream = 0) : key_(key), stream_(stream) {}
+    result_type operator()() { return WordCursor<ChaChaRng>(*this)(); }
 
-    result_type operator()() {
-        if (index_ == CHACHA_REFILL_WORDS) [[unlikely]] {
-            chacha_refill<Rounds>(key_, counter_, stream_, buffer_);
-            counter_ += CHACHA_REFILL_BLOCKS;
-            index_ = 0;
-        }
-        return buffer_[index_++];
+    // Starts over at block 0 of `key`, dropping the buffered words.
+    void rekey(const ChaChaKey& key) noexcept {
+        key_ = key;
+        counter_ = 0;
+        set_next_word(buffer_end());
+    }
+
+    // The buffered words, for WordCursor.
+    const std::uint32_t* next_word() const noexcept { return buffer_.data() + index_; }
+    const std::uint32_t* buffer_end() const noexcept { return buffer_.data() + CHACHA_REFILL_WORDS; }
+    void set_next_word(const std::uint32_t* next) noexcept {
+        index_ = static_cast<std::uint32_t>(next - buffer_.data());
+    }
+    // The next four blocks.
+    const std::uint32_t* refill() {
+        chacha_refill<Rounds>(key_, counter_, stream_, buffer_);
+        counter_ += CHACHA_REFILL_BLOCKS;
+        index_ = 0;
+        return buffer_.data();
     }
 
 private:
@@ -58,15 +72,10 @@ void read_os_entropy(ChaChaKey& key);
 
 inline constexpr const char* GETRANDOM_FAILED = "getrandom failed: ";
 
-// ChaCha12 with key from the seed source, block counter from 0, stream 0. The per-word path
-// is an index check and a load; seeding, reseeding and the block function happen only when
-// the buffer runs dry.
-class ThreadRng {
+// ChaCha12, stream 0, with a key from the seed source and the block counter from 0 for each
+// key. The per-word path is the ChaCha12Rng's; seeding and reseeding happen only in refill.
+class ThreadRng : public WordSourceBase {
 public:
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
-
     static constexpr unsigned ROUNDS = 12;
     // Output allowed per key before the next key is taken from the seed source.
     static constexpr std::uint32_t RESEED_BYTES = 64 * 1024;
@@ -80,64 +89,29 @@ public:
     ThreadRng(const ThreadRng&) = delete;
     ThreadRng& operator=(const ThreadRng&) = delete;
 
-    result_type operator()() {
-        if (index_ == CHACHA_REFILL_WORDS) [[unlikely]] {
-            refill();
-        }
-        return buffer_[index_++];
-    }
+    result_type operator()() { return WordCursor<ThreadRng>(*this)(); }
 
     // Drops the buffered words and forces a fresh key before the next word.
     void invalidate() noexcept {
-        index_ = CHACHA_REFILL_WORDS;
+        words_.set_next_word(words_.buffer_end());
         refills_left_ = 0;
     }
 
     // How many keys the seed source has supplied so far.
     std::uint64_t seedings() const noexcept { return seedings_; }
 
-    class Cursor;
+    // The buffered words, for WordCursor. refill() takes a fresh key first when one is due.
+    const std::uint32_t* next_word() const noexcept { return words_.next_word(); }
+    const std::uint32_t* buffer_end() const noexcept { return words_.buffer_end(); }
+    void set_next_word(const std::uint32_t* next) noexcept { words_.set_next_word(next); }
+    const std::uint32_t* refill();
 
 private:
-    void refill();
-
-    ChaChaRefill buffer_{};
-    ChaChaKey key_{};
-    std::uint64_t counter_ = 0;
+    ChaChaRng<ROUNDS> words_{ChaChaKey{}};
     std::uint64_t seedings_ = 0;
     SeedSource source_;
-    std::uint32_t index_ = CHACHA_REFILL_WORDS;
     // Zero means a key must be taken before the next refill.
     std::uint32_t refills_left_ = 0;
-};
-
-// The same words as the ThreadRng it reads, for loops that draw many: the position in the
-// buffer stays in the cursor (a register in the loop, where the generator's own index would be
-// stored on every word) and goes back to the generator when the cursor ends. While a cursor
-// lives, draw from its generator only through it.
-class ThreadRng::Cursor {
-public:
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
-
-    explicit Cursor(ThreadRng& rng) noexcept : rng_(rng), next_(rng.buffer_.data() + rng.index_) {}
-    ~Cursor() { rng_.index_ = static_cast<std::uint32_t>(next_ - rng_.buffer_.data()); }
-
-    Cursor(const Cursor&) = delete;
-    Cursor& operator=(const Cursor&) = delete;
-
-    result_type operator()() {
-        if (next_ == rng_.buffer_.data() + CHACHA_REFILL_WORDS) [[unlikely]] {
-            rng_.refill();
-            next_ = rng_.buffer_.data();
-        }
-        return *next_++;
-    }
-
-private:
-    ThreadRng& rng_;
-    const std::uint32_t* next_;
 };
 
 // The calling thread's generator. Valid for the life of the thread; never hand it to another.

@@ -1,5 +1,6 @@
 // The bounded draw and the shuffle: exact results and word counts from scripted words that
-// force rejections (boundaries of the acceptance zone included), and the shuffle's uniformity.
+// force rejections (boundaries of the acceptance zone included), the shuffle's uniformity, and
+// the same results whether a cursor reads a buffered source in place or word by word.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <numeric>
 #include <vector>
 
 #include "draws.hpp"
@@ -18,6 +20,9 @@ namespace {
 using testing_support::CountingWords;
 using testing_support::ScriptedWords;
 using testing_support::seeded_chacha12;
+
+static_assert(BufferedWordSource<ChaCha12Rng>, "a shuffle must read the generator's buffer in place");
+static_assert(!BufferedWordSource<CountingWords<ChaCha12Rng>>);
 
 struct DrawCase {
     std::uint32_t n;
@@ -129,6 +134,30 @@ TEST(Shuffle, GivesAllSixOrdersOfThreeEntriesEquallyOften) {
     for (const auto& [order, count] : counts) {
         EXPECT_NEAR(count, expected, 5 * sigma) << order[0] << order[1] << order[2];
     }
+}
+
+TEST(WordCursor, ReadsABufferedSourceInPlaceAsWordByWordReadingWould) {
+    // The same stream, read in place and through a wrapper that hands out one word per call.
+    // Shuffles of every length from 0 to 150 (several refills each at the end) and single
+    // draws between them; the two must agree on every result and stop at the same word.
+    ChaCha12Rng in_place = seeded_chacha12(4);
+    CountingWords word_by_word(seeded_chacha12(4));
+    for (std::uint32_t size = 0; size <= 150; ++size) {
+        std::vector<std::uint32_t> a(size);
+        std::iota(a.begin(), a.end(), 0u);
+        std::vector<std::uint32_t> b = a;
+        shuffle(in_place, std::span<std::uint32_t>(a));
+        shuffle(word_by_word, std::span<std::uint32_t>(b));
+        ASSERT_EQ(a, b) << "shuffle of " << size;
+        ASSERT_EQ(uniform_below(in_place, size + 1), uniform_below(word_by_word, size + 1)) << "after " << size;
+        {
+            WordCursor<ChaCha12Rng> words(in_place);
+            for (std::uint32_t i = 0; i < size % 70; ++i) {
+                ASSERT_EQ(words(), word_by_word()) << "cursor word " << i << " after " << size;
+            }
+        }
+    }
+    EXPECT_EQ(in_place(), word_by_word());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The per-thread generator: its generator contract, the reseed after 64 KiB, the fresh key in a
-// forked child, one generator per thread, and the getrandom loop with its failures.
+// The per-thread generator: its generator contract, the reseed after 64 KiB (also inside a
+// cursor's run), a failed seeding that repeats no word, the fresh key in a forked child, one
+// generator per thread, and the getrandom loop with its failures.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@ namespace {
 
 static_assert(std::uniform_random_bit_generator<ThreadRng>);
 static_assert(WordSource<ThreadRng>);
+static_assert(BufferedWordSource<ThreadRng>, "a shuffle must read the generator's buffer in place");
 static_assert(ThreadRng::REFILLS_PER_SEED * CHACHA_REFILL_WORDS * 4 == 64 * 1024);
 
 // Hands out the keys {1}, {2}, {3}, ... so that every seeding is visible in the words.
@@ -42,6 +45,56 @@ TEST(ThreadRng, TakesAFreshKeyOnceSixtyFourKibibytesAreProduced) {
     for (std::uint32_t i = 0; i < 100; ++i) {
         ASSERT_EQ(rng(), second_key()) << "word " << i << " after the reseed";
     }
+    EXPECT_EQ(rng.seedings(), 2u);
+}
+
+TEST(ThreadRng, ACursorTakesTheFreshKeyAtTheSameWordAndHandsBackItsPlace) {
+    next_key_number = 0;
+    ThreadRng rng(&numbered_keys);
+    ChaCha12Rng first_key(ChaChaKey{1});
+    ChaCha12Rng second_key(ChaChaKey{2});
+    constexpr std::uint32_t WORDS_PER_SEED = 64 * 1024 / 4;
+    ASSERT_EQ(rng(), first_key());
+    {
+        WordCursor<ThreadRng> words(rng);
+        for (std::uint32_t i = 1; i < WORDS_PER_SEED; ++i) {
+            ASSERT_EQ(words(), first_key()) << "word " << i;
+        }
+        for (std::uint32_t i = 0; i < 10; ++i) {
+            ASSERT_EQ(words(), second_key()) << "word " << i << " after the reseed";
+        }
+    }
+    EXPECT_EQ(rng(), second_key()) << "the generator did not continue after the cursor's last word";
+    EXPECT_EQ(rng.seedings(), 2u);
+}
+
+// Fails on its second call, then hands out the keys {3}, {4}, ...
+int keys_taken = 0;
+void second_seeding_fails(ChaChaKey& key) {
+    if (++keys_taken == 2) {
+        throw std::runtime_error("no entropy");
+    }
+    key = ChaChaKey{static_cast<std::uint32_t>(keys_taken)};
+}
+
+TEST(ThreadRng, AFailedSeedingInsideACursorRepeatsNoWord) {
+    keys_taken = 0;
+    ThreadRng rng(&second_seeding_fails);
+    ChaCha12Rng first_key(ChaChaKey{1});
+    constexpr std::uint32_t WORDS_PER_SEED = 64 * 1024 / 4;
+    // The cursor starts past the first word, so a cursor that kept its place to itself on the
+    // failure would leave the generator to hand out the last buffer again.
+    ASSERT_EQ(rng(), first_key());
+    const auto read_past_the_first_key = [&] {
+        WordCursor<ThreadRng> words(rng);
+        for (std::uint32_t i = 1; i < WORDS_PER_SEED; ++i) {
+            ASSERT_EQ(words(), first_key());
+        }
+        words();
+    };
+    EXPECT_THROW(read_past_the_first_key(), std::runtime_error);
+    // The first key's words are all used: the next word comes from a fresh key.
+    EXPECT_EQ(rng(), ChaCha12Rng(ChaChaKey{3})());
     EXPECT_EQ(rng.seedings(), 2u);
 }
 

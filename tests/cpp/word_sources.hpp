@@ -13,11 +13,8 @@
 
 namespace tavrin::testing_support {
 
-class ScriptedWords {
+class ScriptedWords : public WordSourceBase {
 public:
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
 
     explicit ScriptedWords(std::vector<std::uint32_t> words) : words_(std::move(words)) {}
 
@@ -36,11 +33,8 @@ private:
 };
 
 template <WordSource G>
-class CountingWords {
+class CountingWords : public WordSourceBase {
 public:
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
 
     explicit CountingWords(G source) : source_(std::move(source)) {}
 
@@ -57,10 +51,7 @@ private:
 };
 
 // Always the word 0, which every uniform draw accepts: one word per draw.
-struct ZeroWords {
-    using result_type = std::uint32_t;
-    static constexpr result_type min() { return 0; }
-    static constexpr result_type max() { return UINT32_MAX; }
+struct ZeroWords : WordSourceBase {
     result_type operator()() { return 0; }
 };
 

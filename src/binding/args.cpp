@@ -1,3 +1,5 @@
+// The argument parser: positional and keyword arguments into parameter slots, and the
+// TypeError messages of a call that does not fit the function's parameters.
 #include "args.hpp"
 
 #include <string>

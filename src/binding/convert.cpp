@@ -1,3 +1,5 @@
+// Python objects to record fields and back: integers, column letters, UTF-8 text of a str,
+// the safe iteration that PyPy needs, and the result objects the entries return.
 #include "convert.hpp"
 
 #include <algorithm>

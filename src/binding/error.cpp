@@ -1,3 +1,5 @@
+// Pending errors: their lazy and normalised forms, the hand-over to the interpreter, the
+// type-mismatch message and the argument error; and the PanicException type.
 #include "error.hpp"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The call guard's out-of-line parts: the per-thread lock depth, the PanicException error of
+// a fatal failure, the fatal trap, and the recursion check (measured against the stack on PyPy).
 #include "guard.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// The Planes object: allocation, the receiver check, the two borrows and deallocation.
 #include "object.hpp"
 
 #include "guard.hpp"

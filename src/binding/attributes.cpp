@@ -42,28 +42,28 @@ int set_field(PyObject* self, PyObject* value, const char* name, Convert convert
     });
 }
 
-PyObject* Planes_get_passengers(PyObject* self, void*) {
+PyObject* planes_get_passengers(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_int(record.passengers); });
 }
 
-int Planes_set_passengers(PyObject* self, PyObject* value, void*) {
+int planes_set_passengers(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "passengers", to_u64,
                      [](Planes& record, std::uint64_t passengers) { record.passengers = passengers; });
 }
 
-PyObject* Planes_get_seats(PyObject* self, void*) {
+PyObject* planes_get_seats(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_int(record.seats); });
 }
 
-int Planes_set_seats(PyObject* self, PyObject* value, void*) {
+int planes_set_seats(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "seats", to_u64, [](Planes& record, std::uint64_t seats) { record.seats = seats; });
 }
 
-PyObject* Planes_get_cols(PyObject* self, void*) {
+PyObject* planes_get_cols(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_char_list(record.cols); });
 }
 
-int Planes_set_cols(PyObject* self, PyObject* value, void*) {
+int planes_set_cols(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "cols", to_char_list,
                      [](Planes& record, std::vector<char32_t> cols) { record.cols = std::move(cols); });
 }
@@ -71,9 +71,9 @@ int Planes_set_cols(PyObject* self, PyObject* value, void*) {
 // The interpreter keeps pointers into this table for the life of the class.
 char EMPTY_DOC[] = "";
 PyGetSetDef planes_getset[] = {
-    {"passengers", Planes_get_passengers, Planes_set_passengers, EMPTY_DOC, nullptr},
-    {"seats", Planes_get_seats, Planes_set_seats, EMPTY_DOC, nullptr},
-    {"cols", Planes_get_cols, Planes_set_cols, EMPTY_DOC, nullptr},
+    {"passengers", planes_get_passengers, planes_set_passengers, EMPTY_DOC, nullptr},
+    {"seats", planes_get_seats, planes_set_seats, EMPTY_DOC, nullptr},
+    {"cols", planes_get_cols, planes_set_cols, EMPTY_DOC, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

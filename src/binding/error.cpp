@@ -80,14 +80,14 @@ PendingError PendingError::fetch() {
         return lazy(PyExc_SystemError, NO_EXCEPTION_SET);
     }
     PyErr_NormalizeException(&type, &value, &traceback);
-    return PendingError(Normalized{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)});
+    return PendingError(Normalised{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)});
 }
 
 PyObject* PendingError::type() const noexcept {
     return std::visit([](const auto& state) { return state.type.get(); }, state_);
 }
 
-PendingError::Normalized& PendingError::normalize() {
+PendingError::Normalised& PendingError::normalise() {
     if (auto* lazy_state = std::get_if<Lazy>(&state_)) {
         Lazy lazy_error = std::move(*lazy_state);
         std::string message = lazy_error.mismatched_type
@@ -111,15 +111,15 @@ PendingError::Normalized& PendingError::normalize() {
             PyErr_SetString(PyExc_SystemError, NO_EXCEPTION_SET);
         }
         PendingError raised = fetch();
-        if (!std::holds_alternative<Normalized>(raised.state_)) {
+        if (!std::holds_alternative<Normalised>(raised.state_)) {
             fail(NO_EXCEPTION_SET);
         }
-        state_ = std::move(std::get<Normalized>(raised.state_));
+        state_ = std::move(std::get<Normalised>(raised.state_));
     }
-    return std::get<Normalized>(state_);
+    return std::get<Normalised>(state_);
 }
 
-PyObject* PendingError::value() { return normalize().value.get(); }
+PyObject* PendingError::value() { return normalise().value.get(); }
 
 std::string PendingError::text() {
     if (auto* lazy_state = std::get_if<Lazy>(&state_); lazy_state && !lazy_state->mismatched_type) {
@@ -137,18 +137,18 @@ Ref PendingError::take_cause() {
     if (cause_) {
         return std::move(cause_);
     }
-    if (std::holds_alternative<Normalized>(state_)) {
+    if (std::holds_alternative<Normalised>(state_)) {
         return Ref::steal(PyException_GetCause(value()));
     }
     return Ref();
 }
 
 void PendingError::restore() && {
-    Normalized& normalized = normalize();
+    Normalised& normalised = normalise();
     if (cause_) {
-        PyException_SetCause(normalized.value.get(), cause_.release());
+        PyException_SetCause(normalised.value.get(), cause_.release());
     }
-    PyErr_Restore(normalized.type.release(), normalized.value.release(), normalized.traceback.release());
+    PyErr_Restore(normalised.type.release(), normalised.value.release(), normalised.traceback.release());
 }
 
 PendingError argument_error(PendingError error, const char* name) {

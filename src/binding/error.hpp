@@ -47,17 +47,17 @@ private:
         Ref mismatched_type;
         const char* target = nullptr;
     };
-    struct Normalized {
+    struct Normalised {
         Ref type;
         Ref value;
         Ref traceback;
     };
 
     explicit PendingError(Lazy lazy) : state_(std::move(lazy)) {}
-    explicit PendingError(Normalized normalized) : state_(std::move(normalized)) {}
-    Normalized& normalize();
+    explicit PendingError(Normalised normalised) : state_(std::move(normalised)) {}
+    Normalised& normalise();
 
-    std::variant<Lazy, Normalized> state_;
+    std::variant<Lazy, Normalised> state_;
     Ref cause_;
 };
 

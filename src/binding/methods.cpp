@@ -115,7 +115,7 @@ constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 432;
 constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 224;
 #endif
 
-PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
+PyObject* planes_generate_seating(PyObject* self, PyObject*) {
     return with_shared_record(self, [](const Planes& record) {
         // Refuses a seating whose dict would not fit in memory, before any of it is built.
         check_seating_result_fits(record, SEATING_DICT_BYTES_PER_PASSENGER);
@@ -123,11 +123,11 @@ PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* Planes_run_simulation(PyObject* self, PyObject*) {
+PyObject* planes_run_simulation(PyObject* self, PyObject*) {
     return with_shared_record(self, [](const Planes& record) -> Result<Ref> { return make_bool(run_simulation(record)); });
 }
 
-PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object(" in Planes.run_simulations()", [&]() -> Result<Ref> {
         BoundArguments<1> bound;
         if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
@@ -147,7 +147,7 @@ PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize
 
 #ifdef PYPY_VERSION
 // PyPy ignores a class's missing base-type flag; refuse subclasses here instead.
-PyObject* Planes_init_subclass(PyObject*, PyObject*, PyObject*) {
+PyObject* planes_init_subclass(PyObject*, PyObject*, PyObject*) {
     return guard_object([]() -> Result<Ref> {
         return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
     });
@@ -161,7 +161,7 @@ PendingError cannot_pickle(bool short_name) {
                               std::string("cannot pickle '") + (short_name ? "Planes" : "builtins.Planes") + "' object");
 }
 
-PyObject* Planes_reduce_ex(PyObject*, PyObject* protocol) {
+PyObject* planes_reduce_ex(PyObject*, PyObject* protocol) {
     return guard_object([&]() -> Result<Ref> {
         const long number = PyLong_AsLong(protocol);
         if (number == -1 && PyErr_Occurred() != nullptr) {
@@ -171,24 +171,24 @@ PyObject* Planes_reduce_ex(PyObject*, PyObject* protocol) {
     });
 }
 
-PyObject* Planes_reduce(PyObject*, PyObject*) {
+PyObject* planes_reduce(PyObject*, PyObject*) {
     return guard_object([]() -> Result<Ref> { return cannot_pickle(true); });
 }
 #endif
 
 // Each doc text is a text signature and nothing else.
 PyMethodDef planes_method_table[] = {
-    {"run_simulation", Planes_run_simulation, METH_NOARGS, "run_simulation($self)\n--\n\n"},
+    {"run_simulation", planes_run_simulation, METH_NOARGS, "run_simulation($self)\n--\n\n"},
     {"run_simulations",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_run_simulations)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(planes_run_simulations)),
      METH_FASTCALL | METH_KEYWORDS, "run_simulations($self, iterations)\n--\n\n"},
-    {"generate_seating", Planes_generate_seating, METH_NOARGS, "generate_seating($self)\n--\n\n"},
+    {"generate_seating", planes_generate_seating, METH_NOARGS, "generate_seating($self)\n--\n\n"},
 #ifdef PYPY_VERSION
     {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_init_subclass)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(planes_init_subclass)),
      METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"__reduce_ex__", Planes_reduce_ex, METH_O, nullptr},
-    {"__reduce__", Planes_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", planes_reduce_ex, METH_O, nullptr},
+    {"__reduce__", planes_reduce, METH_NOARGS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

@@ -40,7 +40,7 @@ Result<const char*> class_doc_text() {
 #ifdef PYPY_VERSION
 // PyPy gives every instance a __dict__ whatever the flags say; only the three attributes
 // may be assigned.
-int Planes_setattro(PyObject* self, PyObject* name, PyObject* value) {
+int planes_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return guard_status([&]() -> Result<void> {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
@@ -74,7 +74,7 @@ Result<Ref> create_class() {
         {Py_tp_methods, planes_methods()},
         {Py_tp_getset, planes_attributes()},
 #ifdef PYPY_VERSION
-        {Py_tp_setattro, reinterpret_cast<void*>(Planes_setattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(planes_setattro)},
 #endif
         {0, nullptr},
     };

@@ -1,6 +1,6 @@
-// Planes(passengers=100, seats=100, cols="ABCDEF") and the methods generate_seating(),
-// run_simulation() and run_simulations(iterations). Each entry binds and converts its
-// arguments, borrows the object, runs the model on the record and converts the result.
+// The methods generate_seating(), run_simulation() and run_simulations(iterations). Each
+// entry binds and converts its arguments, borrows the object, runs the model on the record
+// and converts the result. (The constructor lives with the object, in object.cpp.)
 #include "methods.hpp"
 
 #include <array>
@@ -16,78 +16,8 @@ namespace tavrin::binding {
 
 namespace {
 
-constexpr const char* EXPECTED_PASSENGERS = "Expected passengers";
-constexpr const char* EXPECTED_SEATS = "Expected seats";
-constexpr const char* EXPECTED_COLS = "Expected cols for each row on the plane";
-constexpr const char* NOT_A_SUBTYPE = "Planes.__new__(): the type to create is not a subtype of Planes";
-
-constexpr std::array<const char*, 3> NEW_PARAMETERS = {"passengers", "seats", "cols"};
-constexpr FunctionDescription NEW_FUNCTION = {"Planes.__new__()", NEW_PARAMETERS, 0};
 constexpr std::array<const char*, 1> RUN_SIMULATIONS_PARAMETERS = {"iterations"};
 constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulations()", RUN_SIMULATIONS_PARAMETERS, 1};
-
-// An argument of the constructor: absent (the default applies), None, or converted.
-template <class T>
-struct ConstructorArgument {
-    bool is_none = false;
-    T value{};
-};
-
-template <class T, class Convert>
-Result<ConstructorArgument<T>> constructor_argument(const Ref& given, T fallback, const char* name, Convert convert) {
-    if (!given) {
-        return ConstructorArgument<T>{false, std::move(fallback)};
-    }
-    if (given.get() == Py_None) {
-        return ConstructorArgument<T>{true, T{}};
-    }
-    Result<T> converted = convert(given.get());
-    if (!converted) {
-        return argument_error(std::move(converted.error()), name);
-    }
-    return ConstructorArgument<T>{false, std::move(converted.value())};
-}
-
-Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    // PyPy calls this for Planes.__new__(int) too; CPython refuses that itself.
-    PyTypeObject* planes = planes_type();
-    if (!PyType_Check(reinterpret_cast<PyObject*>(type)) || planes == nullptr || !PyType_IsSubtype(type, planes)) {
-        return PendingError::lazy(PyExc_TypeError, NOT_A_SUBTYPE);
-    }
-    BoundArguments<3> bound;
-    if (Result<void> ok = bind_arguments(NEW_FUNCTION, args, kwargs, bound); !ok) {
-        return std::move(ok.error());
-    }
-    auto passengers = constructor_argument<std::uint64_t>(bound[0], DEFAULT_PASSENGERS, "passengers", to_u64);
-    if (!passengers) {
-        return std::move(passengers.error());
-    }
-    auto seats = constructor_argument<std::uint64_t>(bound[1], DEFAULT_SEATS, "seats", to_u64);
-    if (!seats) {
-        return std::move(seats.error());
-    }
-    auto cols = constructor_argument<std::vector<char32_t>>(
-        bound[2], std::vector<char32_t>(std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)), "cols", str_to_chars);
-    if (!cols) {
-        return std::move(cols.error());
-    }
-    if (passengers.value().is_none) {
-        fail(EXPECTED_PASSENGERS);
-    }
-    if (seats.value().is_none) {
-        fail(EXPECTED_SEATS);
-    }
-    if (cols.value().is_none) {
-        fail(EXPECTED_COLS);
-    }
-    Planes record{std::move(cols.value().value), passengers.value().value, seats.value().value};
-    if (record.passengers > record.seats) {
-        return PendingError::lazy(PyExc_ValueError, "passengers (" + std::to_string(record.passengers) +
-                                                        ") must not exceed seats (" + std::to_string(record.seats) +
-                                                        ")");
-    }
-    return allocate_planes(type, std::move(record));
-}
 
 // Checks the receiver, takes the shared borrow and runs `body` on the record.
 template <class Body>
@@ -194,10 +124,6 @@ PyMethodDef planes_method_table[] = {
 };
 
 }  // namespace
-
-PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard_object(" in Planes.__new__()", [&] { return construct(type, args, kwargs); });
-}
 
 PyMethodDef* planes_methods() noexcept { return planes_method_table; }
 

@@ -1,7 +1,7 @@
-// The Python object that carries a Planes record, and the borrow flag that keeps
-// conflicting accesses to the record apart: 0 free, n > 0 read by n entries, -1 written by one.
-// Borrows are scoped: a borrow object holds a reference to the Python object and releases
-// the flag (then the reference) when it goes away, on every path.
+// The Python object that carries a Planes record: its construction and deallocation, and the
+// borrow flag that keeps conflicting accesses to the record apart: 0 free, n > 0 read by n
+// entries, -1 written by one. Borrows are scoped: a borrow object holds a reference to the
+// Python object and releases the flag (then the reference) when it goes away, on every path.
 #pragma once
 
 #include <atomic>
@@ -70,8 +70,8 @@ private:
 Result<SharedBorrow> borrow_shared(PyObject* self);
 Result<ExclusiveBorrow> borrow_exclusive(PyObject* self);
 
-// A new object of `type` holding `record`, not borrowed.
-Result<Ref> allocate_planes(PyTypeObject* type, Planes record);
+// tp_new of the class: Planes(passengers=100, seats=100, cols="ABCDEF").
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // tp_dealloc of the class.
 void planes_dealloc(PyObject* object);

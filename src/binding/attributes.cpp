@@ -14,31 +14,23 @@ constexpr const char* CANNOT_DELETE = "can't delete attribute";
 
 template <class Read>
 PyObject* get_field(PyObject* self, Read read) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<SharedBorrow> borrow = SharedBorrow::take(reinterpret_cast<PlanesObject*>(self));
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        return read(borrow.value().record());
+    // The interpreter's descriptor calls getters only for instances of the class.
+    return guard_object([&] {
+        const SharedBorrow borrow(reinterpret_cast<PlanesObject*>(self));
+        return read(borrow.record());
     });
 }
 
 template <class Convert, class Store>
 int set_field(PyObject* self, PyObject* value, const char* name, Convert convert, Store store) {
-    return guard_status(" in a Planes attribute assignment", [&]() -> Result<void> {
+    return guard_status(" in a Planes attribute assignment", [&] {
         if (value == nullptr) {
-            return PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
+            throw PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
         }
-        auto converted = convert(value);
-        if (!converted) {
-            return argument_error(std::move(converted.error()), name);
-        }
-        Result<ExclusiveBorrow> borrow = borrow_exclusive(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        store(borrow.value().record(), std::move(converted.value()));
-        return {};
+        // Converted before the borrow: a wrongly typed value is reported even while borrowed.
+        auto converted = convert_argument(convert, value, name);
+        const ExclusiveBorrow borrow(check_receiver(self));
+        store(borrow.record(), std::move(converted));
     });
 }
 

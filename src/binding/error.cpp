@@ -3,6 +3,7 @@
 #include "error.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "fatal.hpp"
 #include "guard.hpp"
@@ -69,6 +70,9 @@ PendingError PendingError::type_mismatch(PyObject* object, const char* target) {
                              Ref::own(reinterpret_cast<PyObject*>(Py_TYPE(object))), target});
 }
 
+PendingError::PendingError(std::variant<Lazy, Normalised> form)
+    : state_(std::make_shared<State>(State{std::move(form), Ref()})) {}
+
 PendingError PendingError::fetch() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -84,11 +88,11 @@ PendingError PendingError::fetch() {
 }
 
 PyObject* PendingError::type() const noexcept {
-    return std::visit([](const auto& state) { return state.type.get(); }, state_);
+    return std::visit([](const auto& state) { return state.type.get(); }, state_->form);
 }
 
 PendingError::Normalised& PendingError::normalise() {
-    if (auto* lazy_state = std::get_if<Lazy>(&state_)) {
+    if (auto* lazy_state = std::get_if<Lazy>(&state_->form)) {
         Lazy lazy_error = std::move(*lazy_state);
         std::string message = lazy_error.mismatched_type
                                   ? mismatch_message(lazy_error.mismatched_type.get(), lazy_error.target)
@@ -111,18 +115,18 @@ PendingError::Normalised& PendingError::normalise() {
             PyErr_SetString(PyExc_SystemError, NO_EXCEPTION_SET);
         }
         PendingError raised = fetch();
-        if (!std::holds_alternative<Normalised>(raised.state_)) {
+        if (!std::holds_alternative<Normalised>(raised.state_->form)) {
             fail(NO_EXCEPTION_SET);
         }
-        state_ = std::move(std::get<Normalised>(raised.state_));
+        state_->form = std::move(std::get<Normalised>(raised.state_->form));
     }
-    return std::get<Normalised>(state_);
+    return std::get<Normalised>(state_->form);
 }
 
 PyObject* PendingError::value() { return normalise().value.get(); }
 
 std::string PendingError::text() {
-    if (auto* lazy_state = std::get_if<Lazy>(&state_); lazy_state && !lazy_state->mismatched_type) {
+    if (auto* lazy_state = std::get_if<Lazy>(&state_->form); lazy_state && !lazy_state->mismatched_type) {
         return lazy_state->message;
     }
     Ref text = Ref::steal(PyObject_Str(value()));
@@ -134,10 +138,10 @@ std::string PendingError::text() {
 }
 
 Ref PendingError::take_cause() {
-    if (cause_) {
-        return std::move(cause_);
+    if (state_->cause) {
+        return std::move(state_->cause);
     }
-    if (std::holds_alternative<Normalised>(state_)) {
+    if (std::holds_alternative<Normalised>(state_->form)) {
         return Ref::steal(PyException_GetCause(value()));
     }
     return Ref();
@@ -145,8 +149,8 @@ Ref PendingError::take_cause() {
 
 void PendingError::restore() && {
     Normalised& normalised = normalise();
-    if (cause_) {
-        PyException_SetCause(normalised.value.get(), cause_.release());
+    if (state_->cause) {
+        PyException_SetCause(normalised.value.get(), state_->cause.release());
     }
     PyErr_Restore(normalised.type.release(), normalised.value.release(), normalised.traceback.release());
 }

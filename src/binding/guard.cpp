@@ -1,5 +1,5 @@
-// The call guard's out-of-line parts: the per-thread lock depth, the PanicException error of
-// a fatal failure, the fatal trap, and the recursion check (measured against the stack on PyPy).
+// The call guard's out-of-line parts: the per-thread lock depth, the hand-over of a caught
+// failure, the fatal trap, and the recursion check (measured against the stack on PyPy).
 #include "guard.hpp"
 
 #include <pthread.h>
@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <source_location>
+#include <string>
 
 #include "rng.hpp"
 
@@ -19,6 +21,19 @@ namespace {
 // Entries from the interpreter running on this thread right now: positive exactly while the
 // thread is inside an entry and therefore holds the interpreter lock.
 thread_local int lock_depth_counter = 0;
+
+// The PanicException pending error for a fatal error of the call.
+PendingError panic_error(const FatalError& failure) {
+    const std::optional<std::string>& message = failure.message();
+    return PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE);
+}
+
+// A C++ exception other than FatalError reached the guard: report it and treat it as fatal.
+PendingError panic_error(const std::exception& failure) {
+    std::string message = failure.what();
+    write_report("tavrin_puzzles: fatal error", message, std::source_location::current());
+    return PendingError::lazy(panic_exception_type(), std::move(message));
+}
 
 }  // namespace
 
@@ -41,15 +56,16 @@ LockDepth::~LockDepth() { --lock_depth_counter; }
 SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
 SavedError::~SavedError() { PyErr_Restore(type_, value_, traceback_); }
 
-PendingError panic_error(const FatalError& failure) {
-    const std::optional<std::string>& message = failure.message();
-    return PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE);
-}
-
-PendingError panic_error(const std::exception& failure) {
-    std::string message = failure.what();
-    write_report("tavrin_puzzles: fatal error", message, std::source_location::current());
-    return PendingError::lazy(panic_exception_type(), std::move(message));
+void hand_over_caught() {
+    try {
+        throw;
+    } catch (PendingError& error) {
+        std::move(error).restore();
+    } catch (const FatalError& failure) {
+        panic_error(failure).restore();
+    } catch (const std::exception& failure) {
+        panic_error(failure).restore();
+    }
 }
 
 }  // namespace detail
@@ -108,21 +124,18 @@ std::size_t probe_headroom() {
 
 }  // namespace
 
-Result<RecursionScope> RecursionScope::enter(const char* where) {
+RecursionScope::RecursionScope(const char* where) {
     if (enter_with_headroom(where, probe_headroom()) != 0) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    // Nothing to leave: PyPy's check keeps no count.
-    return RecursionScope();
+    // Nothing to leave afterwards: PyPy's check keeps no count.
 }
 #else
-Result<RecursionScope> RecursionScope::enter(const char* where) {
+RecursionScope::RecursionScope(const char* where) {
     if (Py_EnterRecursiveCall(where) != 0) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    RecursionScope scope;
-    scope.entered_ = true;
-    return scope;
+    entered_ = true;
 }
 #endif
 

@@ -1,15 +1,12 @@
 // The call guard: every entry from the interpreter runs its body through one of these. The
-// body returns a Result; a pending error is handed to the interpreter here and nowhere else,
-// and a fatal error of the call (tavrin::FatalError) becomes PanicException. Anything that
-// escapes even that ends the process through the fatal trap, except the forced unwind of a
-// thread that the interpreter ends at exit, which passes through (so the guards and every
-// entry that calls them are not noexcept).
+// body returns its result or throws; a thrown PendingError is handed to the interpreter here
+// and nowhere else, and a fatal error of the call (tavrin::FatalError) or any other
+// std::exception becomes PanicException. Anything that escapes even that ends the process
+// through the fatal trap, except the forced unwind of a thread that the interpreter ends at
+// exit, which passes through (so the guards and every entry that calls them are not noexcept).
 #pragma once
 
 #include <exception>
-#include <new>
-#include <string>
-#include <utility>
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -28,26 +25,22 @@ inline constexpr const char* NATIVE_FAILURE = "the native code of tavrin_puzzles
 
 namespace detail {
 
-class LockDepth {
+class LockDepth : NonCopyable {
 public:
     LockDepth() noexcept;
     ~LockDepth();
-    LockDepth(const LockDepth&) = delete;
-    LockDepth& operator=(const LockDepth&) = delete;
 };
 
-// The PanicException pending error for a fatal error of the call.
-PendingError panic_error(const FatalError& failure);
-// A C++ exception other than FatalError reached the guard: report it and treat it as fatal.
-PendingError panic_error(const std::exception& failure);
+// Called in a handler: makes the exception being handled the interpreter's error indicator
+// (a PendingError as it is, a FatalError or other std::exception as PanicException) and
+// rethrows anything else.
+void hand_over_caught();
 
 // Takes the interpreter's error indicator aside for its lifetime and puts it back after.
-class SavedError {
+class SavedError : NonCopyable {
 public:
     SavedError() noexcept;
     ~SavedError();
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
 
 private:
     PyObject* type_ = nullptr;
@@ -55,14 +48,15 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-template <class T, class Body>
-Result<T> capture(Body& body) {
+// Runs `body`: true when it returned, false when it threw and the failure was handed over.
+template <class Body>
+bool capture(Body&& body) {
     try {
-        return body();
-    } catch (const FatalError& failure) {
-        return panic_error(failure);
-    } catch (const std::exception& failure) {
-        return panic_error(failure);
+        body();
+        return true;
+    } catch (...) {
+        hand_over_caught();
+        return false;
     }
 }
 
@@ -71,15 +65,13 @@ Result<T> capture(Body& body) {
 // The interpreter's recursion check, held for the lifetime of an entry that can call back
 // into Python (an __index__ or __iter__ that calls the module again): deep recursion then
 // ends in RecursionError on both interpreters instead of exhausting the native stack.
-class RecursionScope {
+class RecursionScope : NonCopyable {
 public:
-    [[nodiscard]] static Result<RecursionScope> enter(const char* where);
-    RecursionScope(RecursionScope&& other) noexcept : entered_(std::exchange(other.entered_, false)) {}
-    RecursionScope& operator=(RecursionScope&&) = delete;
+    // Throws the interpreter's RecursionError when the limit is reached.
+    explicit RecursionScope(const char* where);
     ~RecursionScope();
 
 private:
-    RecursionScope() noexcept = default;
     bool entered_ = false;
 };
 
@@ -110,12 +102,9 @@ template <class Body>
 PyObject* guard_object(Body&& body) {
     return detail::trap_escapes([&]() -> PyObject* {
         detail::LockDepth depth;
-        Result<Ref> result = detail::capture<Ref>(body);
-        if (result) {
-            return result.value().release();
-        }
-        std::move(result.error()).restore();
-        return nullptr;
+        PyObject* result = nullptr;
+        detail::capture([&] { result = body().release(); });
+        return result;
     });
 }
 
@@ -124,12 +113,7 @@ template <class Body>
 int guard_status(Body&& body) {
     return detail::trap_escapes([&]() -> int {
         detail::LockDepth depth;
-        Result<void> result = detail::capture<void>(body);
-        if (result) {
-            return 0;
-        }
-        std::move(result.error()).restore();
-        return -1;
+        return detail::capture(body) ? 0 : -1;
     });
 }
 
@@ -137,17 +121,17 @@ int guard_status(Body&& body) {
 // the body runs inside a RecursionScope; `where` completes "maximum recursion depth exceeded".
 template <class Body>
 PyObject* guard_object(const char* where, Body&& body) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<RecursionScope> scope = RecursionScope::enter(where);
-        return scope ? body() : Result<Ref>(std::move(scope.error()));
+    return guard_object([&] {
+        const RecursionScope scope(where);
+        return body();
     });
 }
 
 template <class Body>
 int guard_status(const char* where, Body&& body) {
-    return guard_status([&]() -> Result<void> {
-        Result<RecursionScope> scope = RecursionScope::enter(where);
-        return scope ? body() : Result<void>(std::move(scope.error()));
+    return guard_status([&] {
+        const RecursionScope scope(where);
+        body();
     });
 }
 
@@ -158,9 +142,7 @@ void guard_unraisable(PyObject* context, Body&& body) {
     detail::trap_escapes([&] {
         detail::LockDepth depth;
         detail::SavedError in_flight;
-        Result<void> result = detail::capture<void>(body);
-        if (!result) {
-            std::move(result.error()).restore();
+        if (!detail::capture(body)) {
             PyErr_WriteUnraisable(context);
         }
     });

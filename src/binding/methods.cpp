@@ -22,16 +22,13 @@ constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulation
 // Checks the receiver, takes the shared borrow and runs `body` on the record.
 template <class Body>
 PyObject* with_shared_record(PyObject* self, Body&& body) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<SharedBorrow> borrow = borrow_shared(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        return body(borrow.value().record());
+    return guard_object([&] {
+        const SharedBorrow borrow(check_receiver(self));
+        return body(borrow.record());
     });
 }
 
-Result<Ref> seating_dict(const Planes& record) {
+Ref seating_dict(const Planes& record) {
     const SeatMap seating = generate_seating(record);
     return seating_to_dict(record.cols, seating);
 }
@@ -54,32 +51,24 @@ PyObject* planes_generate_seating(PyObject* self, PyObject*) {
 }
 
 PyObject* planes_run_simulation(PyObject* self, PyObject*) {
-    return with_shared_record(self, [](const Planes& record) -> Result<Ref> { return make_bool(run_simulation(record)); });
+    return with_shared_record(self, [](const Planes& record) { return make_bool(run_simulation(record)); });
 }
 
 PyObject* planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object(" in Planes.run_simulations()", [&]() -> Result<Ref> {
+    return guard_object(" in Planes.run_simulations()", [&] {
         BoundArguments<1> bound;
-        if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
-            return std::move(ok.error());
-        }
-        Result<SharedBorrow> borrow = borrow_shared(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        Result<std::uint64_t> iterations = to_u64(bound[0].get());
-        if (!iterations) {
-            return argument_error(std::move(iterations.error()), "iterations");
-        }
-        return make_float(run_simulations(borrow.value().record(), iterations.value()));
+        bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound);
+        const SharedBorrow borrow(check_receiver(self));
+        const std::uint64_t iterations = convert_argument(to_u64, bound[0].get(), "iterations");
+        return make_float(run_simulations(borrow.record(), iterations));
     });
 }
 
 #ifdef PYPY_VERSION
 // PyPy ignores a class's missing base-type flag; refuse subclasses here instead.
 PyObject* planes_init_subclass(PyObject*, PyObject*, PyObject*) {
-    return guard_object([]() -> Result<Ref> {
-        return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
+    return guard_object([]() -> Ref {
+        throw PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
     });
 }
 
@@ -92,17 +81,17 @@ PendingError cannot_pickle(bool short_name) {
 }
 
 PyObject* planes_reduce_ex(PyObject*, PyObject* protocol) {
-    return guard_object([&]() -> Result<Ref> {
+    return guard_object([&]() -> Ref {
         const long number = PyLong_AsLong(protocol);
-        if (number == -1 && PyErr_Occurred() != nullptr) {
-            return PendingError::fetch();
+        if (number == -1) {
+            require_no_error();
         }
-        return cannot_pickle(number < 2);
+        throw cannot_pickle(number < 2);
     });
 }
 
 PyObject* planes_reduce(PyObject*, PyObject*) {
-    return guard_object([]() -> Result<Ref> { return cannot_pickle(true); });
+    return guard_object([]() -> Ref { throw cannot_pickle(true); });
 }
 #endif
 

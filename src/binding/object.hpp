@@ -12,10 +12,6 @@
 
 namespace tavrin::binding {
 
-inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
-inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
-inline constexpr const char* NO_TP_FREE = "PyBaseObject_Type should have tp_free";
-
 struct PlanesObject {
     PyObject_HEAD
     Planes record_storage;
@@ -36,39 +32,33 @@ struct PlanesObject {
 // The class object of Planes (borrowed); null before the class is created.
 PyTypeObject* planes_type() noexcept;
 
-// The receiver of a method or setter, if it is a Planes object; a type-mismatch TypeError
-// with the target "Planes" otherwise.
-Result<PlanesObject*> check_receiver(PyObject* object);
+// The receiver of a method or setter, if it is a Planes object; throws a type-mismatch
+// TypeError with the target "Planes" otherwise.
+PlanesObject* check_receiver(PyObject* object);
 
-class SharedBorrow {
+// Taken on construction (a refusal throws RuntimeError "Already mutably borrowed"), released
+// on destruction.
+class SharedBorrow : NonCopyable {
 public:
-    [[nodiscard]] static Result<SharedBorrow> take(PlanesObject* object);
-    SharedBorrow(SharedBorrow&& other) noexcept = default;
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
+    explicit SharedBorrow(PlanesObject* object);
     ~SharedBorrow();
     [[nodiscard]] const Planes& record() const;
 
 private:
-    explicit SharedBorrow(Ref object) noexcept : object_(std::move(object)) {}
     Ref object_;
 };
 
-class ExclusiveBorrow {
+// Taken on construction (a refusal throws RuntimeError "Already borrowed"), released on
+// destruction.
+class ExclusiveBorrow : NonCopyable {
 public:
-    [[nodiscard]] static Result<ExclusiveBorrow> take(PlanesObject* object);
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept = default;
-    ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+    explicit ExclusiveBorrow(PlanesObject* object);
     ~ExclusiveBorrow();
     [[nodiscard]] Planes& record() const;
 
 private:
-    explicit ExclusiveBorrow(Ref object) noexcept : object_(std::move(object)) {}
     Ref object_;
 };
-
-// The receiver check followed by the borrow: what methods and setters do on entry.
-Result<SharedBorrow> borrow_shared(PyObject* self);
-Result<ExclusiveBorrow> borrow_exclusive(PyObject* self);
 
 // tp_new of the class: Planes(passengers=100, seats=100, cols="ABCDEF").
 PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -1,9 +1,13 @@
-// The call guard's out-of-line parts: the per-thread lock depth, the hand-over of a caught
+// The call guard's out-of-line parts: the per-thread lock depth, PanicException for a fatal
 // failure, the fatal trap, and the recursion check (measured against the stack on PyPy).
 #include "guard.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -21,19 +25,6 @@ namespace {
 // Entries from the interpreter running on this thread right now: positive exactly while the
 // thread is inside an entry and therefore holds the interpreter lock.
 thread_local int lock_depth_counter = 0;
-
-// The PanicException pending error for a fatal error of the call.
-PendingError panic_error(const FatalError& failure) {
-    const std::optional<std::string>& message = failure.message();
-    return PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE);
-}
-
-// A C++ exception other than FatalError reached the guard: report it and treat it as fatal.
-PendingError panic_error(const std::exception& failure) {
-    std::string message = failure.what();
-    write_report("tavrin_puzzles: fatal error", message, std::source_location::current());
-    return PendingError::lazy(panic_exception_type(), std::move(message));
-}
 
 }  // namespace
 
@@ -56,16 +47,29 @@ LockDepth::~LockDepth() { --lock_depth_counter; }
 SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
 SavedError::~SavedError() { PyErr_Restore(type_, value_, traceback_); }
 
-void hand_over_caught() {
+// A forced unwind carries no object for the handler's reference to bind to, which the null
+// check of UndefinedBehaviorSanitizer would report; the reference is never used.
+[[gnu::no_sanitize("null")]] void pass_forced_unwind() {
+#if defined(__GLIBCXX__)
     try {
         throw;
-    } catch (PendingError& error) {
-        std::move(error).restore();
-    } catch (const FatalError& failure) {
-        panic_error(failure).restore();
-    } catch (const std::exception& failure) {
-        panic_error(failure).restore();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // Not a forced unwind: the caller ends the process.
     }
+#endif
+}
+
+void raise_panic(const FatalError& failure) {
+    const std::optional<std::string>& message = failure.message();
+    PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE).restore();
+}
+
+void raise_panic(const std::exception& failure) {
+    std::string message = failure.what();
+    write_report("tavrin_puzzles: fatal error", message, std::source_location::current());
+    PendingError::lazy(panic_exception_type(), std::move(message)).restore();
 }
 
 }  // namespace detail

@@ -8,10 +8,6 @@
 
 #include <exception>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "error.hpp"
 #include "fatal.hpp"
 
@@ -31,10 +27,10 @@ public:
     ~LockDepth();
 };
 
-// Called in a handler: makes the exception being handled the interpreter's error indicator
-// (a PendingError as it is, a FatalError or other std::exception as PanicException) and
-// rethrows anything else.
-void hand_over_caught();
+// Makes PanicException the interpreter's error indicator: for a fatal error of the call, or
+// for another C++ exception, which is reported first.
+void raise_panic(const FatalError& failure);
+void raise_panic(const std::exception& failure);
 
 // Takes the interpreter's error indicator aside for its lifetime and puts it back after.
 class SavedError : NonCopyable {
@@ -49,15 +45,20 @@ private:
 };
 
 // Runs `body`: true when it returned, false when it threw and the failure was handed over.
+// Anything else (a forced unwind) passes on to trap_escapes.
 template <class Body>
 bool capture(Body&& body) {
     try {
         body();
         return true;
-    } catch (...) {
-        hand_over_caught();
-        return false;
+    } catch (PendingError& error) {
+        std::move(error).restore();
+    } catch (const FatalError& failure) {
+        raise_panic(failure);
+    } catch (const std::exception& failure) {
+        raise_panic(failure);
     }
+    return false;
 }
 
 }  // namespace detail
@@ -77,6 +78,9 @@ private:
 
 namespace detail {
 
+// Called in a handler: rethrows the exception being handled if it is a forced unwind.
+void pass_forced_unwind();
+
 // Runs an entry's work; whatever escapes it is fatal, except a forced unwind: pthread_exit
 // (CPython ends daemon threads so at exit) unwinds through here, and the C library aborts
 // if that unwind is caught and not rethrown.
@@ -84,13 +88,8 @@ template <class Work>
 auto trap_escapes(Work&& work) -> decltype(work()) {
     try {
         return work();
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        throw;
-    }
-#endif
-    catch (...) {
+    } catch (...) {
+        pass_forced_unwind();
         fatal_trap();
     }
 }

@@ -31,49 +31,36 @@ OnceCell all_name_cell;
 
 PyObject* all_name() {
     return all_name_cell.get_or_init([] {
-        PyObject* name = PyUnicode_FromStringAndSize("__all__", 7);
-        if (name == nullptr) {
-            api_call_failed();
-        }
+        PyObject* name = require_result(PyUnicode_FromStringAndSize("__all__", 7)).release();
         PyUnicode_InternInPlace(&name);
         return Ref::steal(name);
     });
 }
 
-// The module's __all__ list, created when the module has none yet.
-Result<Ref> module_all(PyObject* module) {
+// The module's __all__ list, created when the module has none yet (the usual case, so the
+// AttributeError is examined here rather than thrown).
+Ref module_all(PyObject* module) {
     Ref all = Ref::steal(PyObject_GetAttr(module, all_name()));
     if (!all) {
         PendingError error = PendingError::fetch();
         if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) {
-            return error;
+            throw error;
         }
-        all = Ref::steal(PyList_New(0));
-        if (!all) {
-            api_call_failed();
-        }
-        if (PyObject_SetAttr(module, all_name(), all.get()) != 0) {
-            return PendingError::fetch();
-        }
+        all = require_result(PyList_New(0));
+        require_status(PyObject_SetAttr(module, all_name(), all.get()));
         return all;
     }
     if (!PyList_Check(all.get())) {
-        return PendingError::type_mismatch(all.get(), "PyList");
+        throw PendingError::type_mismatch(all.get(), "PyList");
     }
     return all;
 }
 
-Result<void> fill_module(PyObject* module) {
-    Result<PyObject*> planes = planes_class();
-    if (!planes) {
-        return std::move(planes.error());
-    }
-    Result<Ref> all = module_all(module);
-    if (!all) {
-        return std::move(all.error());
-    }
-    Ref name = make_str("Planes");
-    if (PyList_Append(all.value().get(), name.get()) != 0) {
+void fill_module(PyObject* module) {
+    PyObject* planes = planes_class();
+    const Ref all = module_all(module);
+    const Ref name = make_str("Planes");
+    if (PyList_Append(all.get(), name.get()) != 0) {
         PendingError error = PendingError::fetch();
         Ref type_name = Ref::steal(PyObject_GetAttrString(error.type(), "__name__"));
         PyErr_Clear();
@@ -87,23 +74,15 @@ Result<void> fill_module(PyObject* module) {
         PyErr_Clear();
         fail(std::string(APPEND_TO_ALL_FAILED) + ": " + description);
     }
-    if (PyObject_SetAttr(module, name.get(), planes.value()) != 0) {
-        return PendingError::fetch();
-    }
-    return {};
+    require_status(PyObject_SetAttr(module, name.get(), planes));
 }
 
-Result<Ref> initialise_module() {
+Ref initialise_module() {
     if (PyObject* cached = module_cell.get()) {
         return Ref::own(cached);
     }
-    Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
-    if (!module) {
-        return PendingError::fetch();
-    }
-    if (Result<void> filled = fill_module(module.get()); !filled) {
-        return std::move(filled.error());
-    }
+    Ref module = require(PyModule_Create2(&module_definition, 1013));
+    fill_module(module.get());
     return Ref::own(module_cell.set(std::move(module)));
 }
 
@@ -112,5 +91,5 @@ Result<Ref> initialise_module() {
 }  // namespace tavrin::binding
 
 PyMODINIT_FUNC PyInit_tavrin_puzzles() {
-    return tavrin::binding::guard_object([] { return tavrin::binding::initialise_module(); });
+    return tavrin::binding::guard_object(tavrin::binding::initialise_module);
 }

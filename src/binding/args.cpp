@@ -1,5 +1,8 @@
+// The argument parser: positional and keyword arguments into parameter slots, and the
+// TypeError messages of a call that does not fit the function's parameters.
 #include "args.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,28 +42,32 @@ std::string keyword_text(PyObject* keyword) {
 }
 
 // Puts one keyword argument into its slot.
-Result<void> bind_keyword(const FunctionDescription& function, PyObject* keyword, PyObject* value,
-                          std::span<Ref> slots) {
+void bind_keyword(const FunctionDescription& function, PyObject* keyword, PyObject* value, std::span<Ref> slots) {
     // A keyword that is no str, or whose text is no valid UTF-8, matches no parameter.
     if (PyUnicode_Check(keyword)) {
         Ref keep;
-        Result<std::string_view> name = utf8_view(keyword, keep);
+        std::optional<std::string_view> name;
+        try {
+            name = utf8_view(keyword, keep);
+        } catch (PendingError&) {
+            // Dropped: the keyword is reported below as unexpected.
+        }
         for (std::size_t i = 0; name && i < function.parameters.size(); ++i) {
-            if (name.value() == function.parameters[i]) {
+            if (*name == function.parameters[i]) {
                 if (slots[i]) {
-                    return type_error(std::string(function.name) + " got multiple values for argument '" +
-                                      function.parameters[i] + "'");
+                    throw type_error(std::string(function.name) + " got multiple values for argument '" +
+                                     function.parameters[i] + "'");
                 }
                 slots[i] = Ref::own(value);
-                return {};
+                return;
             }
         }
     }
-    return type_error(std::string(function.name) + " got an unexpected keyword argument '" + keyword_text(keyword) +
-                      "'");
+    throw type_error(std::string(function.name) + " got an unexpected keyword argument '" + keyword_text(keyword) +
+                     "'");
 }
 
-Result<void> check_required(const FunctionDescription& function, std::span<Ref> slots) {
+void check_required(const FunctionDescription& function, std::span<Ref> slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < function.required; ++i) {
         if (!slots[i]) {
@@ -68,7 +75,7 @@ Result<void> check_required(const FunctionDescription& function, std::span<Ref> 
         }
     }
     if (missing.empty()) {
-        return {};
+        return;
     }
     std::string message = std::string(function.name) + " missing " + std::to_string(missing.size()) +
                           " required positional argument" + (missing.size() == 1 ? "" : "s") + ": ";
@@ -78,19 +85,18 @@ Result<void> check_required(const FunctionDescription& function, std::span<Ref> 
         }
         message += std::string("'") + missing[i] + "'";
     }
-    return type_error(std::move(message));
+    throw type_error(std::move(message));
 }
 
 }  // namespace
 
-Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
-                            std::span<Ref> slots) {
+void bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs, std::span<Ref> slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
     if (static_cast<std::size_t>(given) > function.parameters.size()) {
-        return too_many_positional(function, static_cast<std::size_t>(given));
+        throw too_many_positional(function, static_cast<std::size_t>(given));
     }
     for (Py_ssize_t i = 0; i < given; ++i) {
         slots[static_cast<std::size_t>(i)] = Ref::own(PyTuple_GetItem(args, i));
@@ -98,33 +104,22 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* args,
     if (kwargs != nullptr) {
         // Not PyDict_Next, which PyPy cannot survive on a value it fails to hand over (see
         // safe_iterator). The list also keeps the pairs alive while binding runs Python code.
-        Ref items = Ref::steal(PyDict_Items(kwargs));
-        Result<Ref> pairs = items ? safe_iterator(items.get()) : Result<Ref>(PendingError::fetch());
-        if (!pairs) {
-            return std::move(pairs.error());
+        const Ref items = require(PyDict_Items(kwargs));
+        const Ref pairs = safe_iterator(items.get());
+        while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
+            PyObject* keyword = require_borrowed(PyTuple_GetItem(pair.get(), 0));
+            bind_keyword(function, keyword, require_borrowed(PyTuple_GetItem(pair.get(), 1)), slots);
         }
-        while (Ref pair = Ref::steal(PyIter_Next(pairs.value().get()))) {
-            PyObject* keyword = PyTuple_GetItem(pair.get(), 0);
-            PyObject* value = keyword != nullptr ? PyTuple_GetItem(pair.get(), 1) : nullptr;
-            if (value == nullptr) {
-                return PendingError::fetch();
-            }
-            if (Result<void> bound = bind_keyword(function, keyword, value, slots); !bound) {
-                return bound;
-            }
-        }
-        if (PyErr_Occurred() != nullptr) {
-            return PendingError::fetch();
-        }
+        require_no_error();
     }
-    return check_required(function, slots);
+    check_required(function, slots);
 }
 
-Result<void> bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, std::span<Ref> slots) {
+void bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<Ref> slots) {
     const auto given = static_cast<std::size_t>(nargs);
     if (given > function.parameters.size()) {
-        return too_many_positional(function, given);
+        throw too_many_positional(function, given);
     }
     for (std::size_t i = 0; i < given; ++i) {
         slots[i] = Ref::own(args[i]);
@@ -132,13 +127,11 @@ Result<void> bind_arguments(const FunctionDescription& function, PyObject* const
     if (kwnames != nullptr) {
         const Py_ssize_t keywords = PyTuple_Size(kwnames);
         for (Py_ssize_t i = 0; i < keywords; ++i) {
-            Ref keyword = Ref::own(PyTuple_GetItem(kwnames, i));
-            if (Result<void> bound = bind_keyword(function, keyword.get(), args[nargs + i], slots); !bound) {
-                return bound;
-            }
+            const Ref keyword = Ref::own(PyTuple_GetItem(kwnames, i));
+            bind_keyword(function, keyword.get(), args[nargs + i], slots);
         }
     }
-    return check_required(function, slots);
+    check_required(function, slots);
 }
 
 }  // namespace tavrin::binding

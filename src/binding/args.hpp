@@ -23,12 +23,12 @@ struct FunctionDescription {
 template <std::size_t N>
 using BoundArguments = std::array<Ref, N>;
 
-// tp_new form: `args` is a tuple, `kwargs` a dict or null.
-Result<void> bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
-                            std::span<Ref> slots);
+// tp_new form: `args` is a tuple, `kwargs` a dict or null. Throws a TypeError when the call
+// does not fit, or the interpreter's error.
+void bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs, std::span<Ref> slots);
 
 // METH_FASTCALL | METH_KEYWORDS form: the keyword values follow the positional ones in `args`.
-Result<void> bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, std::span<Ref> slots);
+void bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<Ref> slots);
 
 }  // namespace tavrin::binding

@@ -14,56 +14,48 @@ constexpr const char* CANNOT_DELETE = "can't delete attribute";
 
 template <class Read>
 PyObject* get_field(PyObject* self, Read read) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<SharedBorrow> borrow = SharedBorrow::take(reinterpret_cast<PlanesObject*>(self));
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        return read(borrow.value().record());
+    // The interpreter's descriptor calls getters only for instances of the class.
+    return guard_object([&] {
+        const SharedBorrow borrow(reinterpret_cast<PlanesObject*>(self));
+        return read(borrow.record());
     });
 }
 
 template <class Convert, class Store>
 int set_field(PyObject* self, PyObject* value, const char* name, Convert convert, Store store) {
-    return guard_status(" in a Planes attribute assignment", [&]() -> Result<void> {
+    return guard_status(" in a Planes attribute assignment", [&] {
         if (value == nullptr) {
-            return PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
+            throw PendingError::lazy(PyExc_AttributeError, CANNOT_DELETE);
         }
-        auto converted = convert(value);
-        if (!converted) {
-            return argument_error(std::move(converted.error()), name);
-        }
-        Result<ExclusiveBorrow> borrow = borrow_exclusive(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        store(borrow.value().record(), std::move(converted.value()));
-        return {};
+        // Converted before the borrow: a wrongly typed value is reported even while borrowed.
+        auto converted = convert_argument(convert, value, name);
+        const ExclusiveBorrow borrow(check_receiver(self));
+        store(borrow.record(), std::move(converted));
     });
 }
 
-PyObject* Planes_get_passengers(PyObject* self, void*) {
+PyObject* planes_get_passengers(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_int(record.passengers); });
 }
 
-int Planes_set_passengers(PyObject* self, PyObject* value, void*) {
+int planes_set_passengers(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "passengers", to_u64,
                      [](Planes& record, std::uint64_t passengers) { record.passengers = passengers; });
 }
 
-PyObject* Planes_get_seats(PyObject* self, void*) {
+PyObject* planes_get_seats(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_int(record.seats); });
 }
 
-int Planes_set_seats(PyObject* self, PyObject* value, void*) {
+int planes_set_seats(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "seats", to_u64, [](Planes& record, std::uint64_t seats) { record.seats = seats; });
 }
 
-PyObject* Planes_get_cols(PyObject* self, void*) {
+PyObject* planes_get_cols(PyObject* self, void*) {
     return get_field(self, [](const Planes& record) { return make_char_list(record.cols); });
 }
 
-int Planes_set_cols(PyObject* self, PyObject* value, void*) {
+int planes_set_cols(PyObject* self, PyObject* value, void*) {
     return set_field(self, value, "cols", to_char_list,
                      [](Planes& record, std::vector<char32_t> cols) { record.cols = std::move(cols); });
 }
@@ -71,9 +63,9 @@ int Planes_set_cols(PyObject* self, PyObject* value, void*) {
 // The interpreter keeps pointers into this table for the life of the class.
 char EMPTY_DOC[] = "";
 PyGetSetDef planes_getset[] = {
-    {"passengers", Planes_get_passengers, Planes_set_passengers, EMPTY_DOC, nullptr},
-    {"seats", Planes_get_seats, Planes_set_seats, EMPTY_DOC, nullptr},
-    {"cols", Planes_get_cols, Planes_set_cols, EMPTY_DOC, nullptr},
+    {"passengers", planes_get_passengers, planes_set_passengers, EMPTY_DOC, nullptr},
+    {"seats", planes_get_seats, planes_set_seats, EMPTY_DOC, nullptr},
+    {"cols", planes_get_cols, planes_set_cols, EMPTY_DOC, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

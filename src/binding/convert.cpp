@@ -1,3 +1,5 @@
+// Python objects to record fields and back: integers, column letters, UTF-8 text of a str,
+// the safe iteration that PyPy needs, and the result objects the entries return.
 #include "convert.hpp"
 
 #include <algorithm>
@@ -38,24 +40,20 @@ static_assert(sizeof(Py_ssize_t) == sizeof(std::size_t), "Py_ssize_t and std::si
 
 constexpr Py_ssize_t MAX_RESERVED_COLUMNS = 4096;
 
-Result<std::uint64_t> int_to_u64(PyObject* integer) {
+std::uint64_t int_to_u64(PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return PendingError::fetch();
+    if (value == static_cast<unsigned long long>(-1)) {
+        require_no_error();
     }
     return static_cast<std::uint64_t>(value);
 }
 
 // The code points of a str's text.
-Result<std::vector<char32_t>> code_points(PyObject* text) {
+std::vector<char32_t> code_points(PyObject* text) {
     Ref keep;
-    Result<std::string_view> data = utf8_view(text, keep);
-    if (!data) {
-        return std::move(data.error());
-    }
-    std::optional<std::vector<char32_t>> decoded = decode_utf8(data.value());
+    std::optional<std::vector<char32_t>> decoded = decode_utf8(utf8_view(text, keep));
     if (!decoded) {
-        return PendingError::lazy(PyExc_ValueError, "the interpreter returned malformed UTF-8");
+        throw PendingError::lazy(PyExc_ValueError, "the interpreter returned malformed UTF-8");
     }
     return std::move(*decoded);
 }
@@ -64,7 +62,7 @@ Result<std::vector<char32_t>> code_points(PyObject* text) {
 // Returns its argument: an object passed through it has been handed to native code by the
 // interpreter's call machinery, which reports a failure as an ordinary exception.
 PyObject* hand_over(PyObject*, PyObject* object) {
-    return guard_object([&]() -> Result<Ref> { return Ref::own(object); });
+    return guard_object([&] { return Ref::own(object); });
 }
 
 PyMethodDef hand_over_definition = {"hand_over", hand_over, METH_O, nullptr};
@@ -74,60 +72,48 @@ OnceCell map_cell;
 
 }  // namespace
 
-Result<std::string_view> utf8_view(PyObject* text, Ref& keep) {
+std::string_view utf8_view(PyObject* text, Ref& keep) {
     const char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyUnicode_CheckExact(text)) {
         data = PyUnicode_AsUTF8AndSize(text, &size);
-    } else {
-        keep = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "encode", "Os", text, "utf-8"));
-        if (keep && PyBytes_AsStringAndSize(keep.get(), const_cast<char**>(&data), &size) != 0) {
-            data = nullptr;
+        if (data == nullptr) {
+            throw PendingError::fetch();
         }
-    }
-    if (data == nullptr) {
-        return PendingError::fetch();
+    } else {
+        keep = require(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "encode", "Os", text, "utf-8"));
+        require_status(PyBytes_AsStringAndSize(keep.get(), const_cast<char**>(&data), &size));
     }
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-Result<Ref> safe_iterator(PyObject* iterable) {
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+Ref safe_iterator(PyObject* iterable) {
+    Ref iterator = require(PyObject_GetIter(iterable));
 #ifdef PYPY_VERSION
-    PyObject* function = hand_over_cell.get_or_init([] { return Ref::steal(PyCFunction_New(&hand_over_definition, nullptr)); });
+    PyObject* function = hand_over_cell.get_or_init([] { return require(PyCFunction_New(&hand_over_definition, nullptr)); });
     PyObject* map = map_cell.get_or_init([] {
-        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-        return builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "map")) : Ref();
+        const Ref builtins = require(PyImport_ImportModule("builtins"));
+        return require(PyObject_GetAttrString(builtins.get(), "map"));
     });
-    if (iterator && function != nullptr && map != nullptr) {
-        iterator = Ref::steal(PyObject_CallFunctionObjArgs(map, function, iterator.get(), nullptr));
-    } else {
-        iterator = Ref();
-    }
+    iterator = require(PyObject_CallFunctionObjArgs(map, function, iterator.get(), nullptr));
 #endif
-    if (!iterator) {
-        return PendingError::fetch();
-    }
     return iterator;
 }
 
-Result<std::uint64_t> to_u64(PyObject* object) {
+std::uint64_t to_u64(PyObject* object) {
     if (PyLong_Check(object)) {
         return int_to_u64(object);
     }
-    Ref index = Ref::steal(PyNumber_Index(object));
-    if (!index) {
-        return PendingError::fetch();
-    }
+    const Ref index = require(PyNumber_Index(object));
     return int_to_u64(index.get());
 }
 
-Result<std::vector<char32_t>> to_char_list(PyObject* object) {
+std::vector<char32_t> to_char_list(PyObject* object) {
     if (PyUnicode_Check(object)) {
-        return PendingError::lazy(PyExc_TypeError, STR_TO_VEC);
+        throw PendingError::lazy(PyExc_TypeError, STR_TO_VEC);
     }
     if (!PySequence_Check(object)) {
-        return PendingError::type_mismatch(object, "Sequence");
+        throw PendingError::type_mismatch(object, "Sequence");
     }
     std::vector<char32_t> chars;
     const Py_ssize_t length = PySequence_Size(object);
@@ -136,7 +122,7 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
         // (range(10**12) on a 32-bit target); any other error (a __len__ that raises,
         // RecursionError, KeyboardInterrupt) ends the conversion.
         if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 && PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
-            return PendingError::fetch();
+            throw PendingError::fetch();
         }
         PyErr_Clear();
     } else {
@@ -144,67 +130,40 @@ Result<std::vector<char32_t>> to_char_list(PyObject* object) {
         // must not decide how much memory is claimed up front.
         chars.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, MAX_RESERVED_COLUMNS)));
     }
-    Result<Ref> iterator = safe_iterator(object);
-    if (!iterator) {
-        return std::move(iterator.error());
-    }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.value().get()))) {
+    const Ref iterator = safe_iterator(object);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!PyUnicode_Check(item.get())) {
-            return PendingError::type_mismatch(item.get(), "PyString");
+            throw PendingError::type_mismatch(item.get(), "PyString");
         }
-        Result<std::vector<char32_t>> points = code_points(item.get());
-        if (!points) {
-            return std::move(points.error());
+        const std::vector<char32_t> points = code_points(item.get());
+        if (points.size() != 1) {
+            throw PendingError::lazy(PyExc_ValueError, NOT_ONE_CHARACTER);
         }
-        if (points.value().size() != 1) {
-            return PendingError::lazy(PyExc_ValueError, NOT_ONE_CHARACTER);
-        }
-        chars.push_back(points.value().front());
+        chars.push_back(points.front());
     }
-    if (PyErr_Occurred() != nullptr) {
-        return PendingError::fetch();
-    }
+    require_no_error();
     return chars;
 }
 
-Result<std::vector<char32_t>> str_to_chars(PyObject* object) {
+std::vector<char32_t> str_to_chars(PyObject* object) {
     if (!PyUnicode_Check(object)) {
-        return PendingError::type_mismatch(object, "PyString");
+        throw PendingError::type_mismatch(object, "PyString");
     }
     return code_points(object);
 }
 
-Ref make_int(std::uint64_t value) {
-    Ref result = Ref::steal(PyLong_FromUnsignedLongLong(value));
-    if (!result) {
-        api_call_failed();
-    }
-    return result;
-}
+Ref make_int(std::uint64_t value) { return require_result(PyLong_FromUnsignedLongLong(value)); }
 
 Ref make_str(const std::string& utf8) {
-    Ref result = Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-    if (!result) {
-        api_call_failed();
-    }
-    return result;
+    return require_result(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
-Ref make_float(double value) {
-    Ref result = Ref::steal(PyFloat_FromDouble(value));
-    if (!result) {
-        api_call_failed();
-    }
-    return result;
-}
+Ref make_float(double value) { return require_result(PyFloat_FromDouble(value)); }
 
 Ref make_bool(bool value) { return Ref::own(value ? Py_True : Py_False); }
 
 Ref make_char_list(const std::vector<char32_t>& chars) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chars.size())));
-    if (!list) {
-        api_call_failed();
-    }
+    Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(chars.size())));
     std::string utf8;
     for (std::size_t i = 0; i < chars.size(); ++i) {
         utf8.clear();

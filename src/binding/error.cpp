@@ -1,6 +1,9 @@
+// Pending errors: their lazy and normalised forms, the hand-over to the interpreter, the
+// type-mismatch message and the argument error; and the PanicException type.
 #include "error.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "fatal.hpp"
 #include "guard.hpp"
@@ -67,6 +70,9 @@ PendingError PendingError::type_mismatch(PyObject* object, const char* target) {
                              Ref::own(reinterpret_cast<PyObject*>(Py_TYPE(object))), target});
 }
 
+PendingError::PendingError(std::variant<Lazy, Normalised> form)
+    : state_(std::make_shared<State>(State{std::move(form), Ref()})) {}
+
 PendingError PendingError::fetch() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -78,15 +84,15 @@ PendingError PendingError::fetch() {
         return lazy(PyExc_SystemError, NO_EXCEPTION_SET);
     }
     PyErr_NormalizeException(&type, &value, &traceback);
-    return PendingError(Normalized{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)});
+    return PendingError(Normalised{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)});
 }
 
 PyObject* PendingError::type() const noexcept {
-    return std::visit([](const auto& state) { return state.type.get(); }, state_);
+    return std::visit([](const auto& state) { return state.type.get(); }, state_->form);
 }
 
-PendingError::Normalized& PendingError::normalize() {
-    if (auto* lazy_state = std::get_if<Lazy>(&state_)) {
+PendingError::Normalised& PendingError::normalise() {
+    if (auto* lazy_state = std::get_if<Lazy>(&state_->form)) {
         Lazy lazy_error = std::move(*lazy_state);
         std::string message = lazy_error.mismatched_type
                                   ? mismatch_message(lazy_error.mismatched_type.get(), lazy_error.target)
@@ -109,18 +115,18 @@ PendingError::Normalized& PendingError::normalize() {
             PyErr_SetString(PyExc_SystemError, NO_EXCEPTION_SET);
         }
         PendingError raised = fetch();
-        if (!std::holds_alternative<Normalized>(raised.state_)) {
+        if (!std::holds_alternative<Normalised>(raised.state_->form)) {
             fail(NO_EXCEPTION_SET);
         }
-        state_ = std::move(std::get<Normalized>(raised.state_));
+        state_->form = std::move(std::get<Normalised>(raised.state_->form));
     }
-    return std::get<Normalized>(state_);
+    return std::get<Normalised>(state_->form);
 }
 
-PyObject* PendingError::value() { return normalize().value.get(); }
+PyObject* PendingError::value() { return normalise().value.get(); }
 
 std::string PendingError::text() {
-    if (auto* lazy_state = std::get_if<Lazy>(&state_); lazy_state && !lazy_state->mismatched_type) {
+    if (auto* lazy_state = std::get_if<Lazy>(&state_->form); lazy_state && !lazy_state->mismatched_type) {
         return lazy_state->message;
     }
     Ref text = Ref::steal(PyObject_Str(value()));
@@ -132,21 +138,21 @@ std::string PendingError::text() {
 }
 
 Ref PendingError::take_cause() {
-    if (cause_) {
-        return std::move(cause_);
+    if (state_->cause) {
+        return std::move(state_->cause);
     }
-    if (std::holds_alternative<Normalized>(state_)) {
+    if (std::holds_alternative<Normalised>(state_->form)) {
         return Ref::steal(PyException_GetCause(value()));
     }
     return Ref();
 }
 
 void PendingError::restore() && {
-    Normalized& normalized = normalize();
-    if (cause_) {
-        PyException_SetCause(normalized.value.get(), cause_.release());
+    Normalised& normalised = normalise();
+    if (state_->cause) {
+        PyException_SetCause(normalised.value.get(), state_->cause.release());
     }
-    PyErr_Restore(normalized.type.release(), normalized.value.release(), normalized.traceback.release());
+    PyErr_Restore(normalised.type.release(), normalised.value.release(), normalised.traceback.release());
 }
 
 PendingError argument_error(PendingError error, const char* name) {

@@ -1,10 +1,12 @@
 // Failures on their way to becoming Python exceptions. A PendingError is either lazy (an
 // exception type and the recipe for its message; the interpreter's object is made only at
 // the hand-over) or normalised (type, value and traceback as the interpreter gave them).
-// Functions that can fail return Result<T>; only the call guard hands errors over.
+// It is thrown, and caught only by the call guard, which hands it to the interpreter; the
+// require() checks below throw it after a C API call that failed. The fatal error of a call
+// (tavrin::FatalError) is a separate type: it becomes PanicException.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -28,12 +30,12 @@ public:
 
     // The exception type, known without building the exception. Borrowed.
     [[nodiscard]] PyObject* type() const noexcept;
-    // The exception object and traceback, building them first if the error is lazy.
+    // The exception object, building it first if the error is lazy.
     [[nodiscard]] PyObject* value();
     // The text that str() of the exception gives.
     [[nodiscard]] std::string text();
     // Attaches `cause` (a new reference, may be empty) as __cause__ at the hand-over.
-    void set_cause(Ref cause) noexcept { cause_ = std::move(cause); }
+    void set_cause(Ref cause) noexcept { state_->cause = std::move(cause); }
     [[nodiscard]] Ref take_cause();
 
     // Makes this error the interpreter's error indicator, as a normalised exception.
@@ -47,54 +49,80 @@ private:
         Ref mismatched_type;
         const char* target = nullptr;
     };
-    struct Normalized {
+    struct Normalised {
         Ref type;
         Ref value;
         Ref traceback;
     };
 
-    explicit PendingError(Lazy lazy) : state_(std::move(lazy)) {}
-    explicit PendingError(Normalized normalized) : state_(std::move(normalized)) {}
-    Normalized& normalize();
+    struct State {
+        std::variant<Lazy, Normalised> form;
+        Ref cause;
+    };
 
-    std::variant<Lazy, Normalized> state_;
-    Ref cause_;
+    explicit PendingError(std::variant<Lazy, Normalised> form);
+    Normalised& normalise();
+
+    // Shared because a thrown object must be copyable; copies are made (if ever) on the
+    // thread that holds the interpreter lock, like everything that touches an error.
+    std::shared_ptr<State> state_;
 };
 
-// The value of a fallible operation, or the error that stopped it.
-template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}
+// When the interpreter cannot make a result object: print its error and fail the call.
+[[noreturn]] void api_call_failed();
 
-    explicit operator bool() const noexcept { return state_.index() == 0; }
-    T& value() { return std::get<0>(state_); }
-    PendingError& error() { return std::get<1>(state_); }
+// A C API call's new reference, or its failure (a null result) thrown as the pending error.
+[[nodiscard]] inline Ref require(PyObject* result) {
+    if (result == nullptr) [[unlikely]] {
+        throw PendingError::fetch();
+    }
+    return Ref::steal(result);
+}
 
-private:
-    std::variant<T, PendingError> state_;
-};
+// A C API call's borrowed reference, or its failure (a null result) thrown.
+[[nodiscard]] inline PyObject* require_borrowed(PyObject* result) {
+    if (result == nullptr) [[unlikely]] {
+        throw PendingError::fetch();
+    }
+    return result;
+}
 
-template <>
-class [[nodiscard]] Result<void> {
-public:
-    Result() = default;
-    Result(PendingError error) : error_(std::move(error)) {}
+// A C API call's status: a negative one throws the pending error.
+inline void require_status(int status) {
+    if (status < 0) [[unlikely]] {
+        throw PendingError::fetch();
+    }
+}
 
-    explicit operator bool() const noexcept { return !error_.has_value(); }
-    PendingError& error() { return *error_; }
+// For calls whose failure only the error indicator shows (PyIter_Next at the end, a -1 from
+// PyLong_AsLong...): throws the pending error if there is one.
+inline void require_no_error() {
+    if (PyErr_Occurred() != nullptr) [[unlikely]] {
+        throw PendingError::fetch();
+    }
+}
 
-private:
-    std::optional<PendingError> error_;
-};
+// A result object the entry returns or fills in: a failure to make it is fatal (api_call_failed).
+[[nodiscard]] inline Ref require_result(PyObject* result) {
+    if (result == nullptr) [[unlikely]] {
+        api_call_failed();
+    }
+    return Ref::steal(result);
+}
 
 // A failed conversion of the argument `name`: an exact TypeError is replaced by a TypeError
 // "argument '<name>': <text>" carrying the same cause; any other error passes unchanged.
 [[nodiscard]] PendingError argument_error(PendingError error, const char* name);
 
-// When the interpreter cannot make a result object: print its error and fail the call.
-[[noreturn]] void api_call_failed();
+// `convert(value)`, its pending error passed through argument_error with the argument's name.
+template <class Convert>
+auto convert_argument(Convert&& convert, PyObject* value, const char* name) -> decltype(convert(value)) {
+    try {
+        return convert(value);
+    } catch (PendingError& error) {
+        throw argument_error(std::move(error), name);
+    }
+}
 
 // Creates the PanicException type on first need; aborts the process if it cannot.
 [[nodiscard]] PyObject* panic_exception_type();

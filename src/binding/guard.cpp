@@ -1,12 +1,20 @@
+// The call guard's out-of-line parts: the per-thread lock depth, PanicException for a fatal
+// failure, the fatal trap, and the recursion check (measured against the stack on PyPy).
 #include "guard.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <source_location>
+#include <string>
 
 #include "rng.hpp"
 
@@ -39,15 +47,29 @@ LockDepth::~LockDepth() { --lock_depth_counter; }
 SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
 SavedError::~SavedError() { PyErr_Restore(type_, value_, traceback_); }
 
-PendingError panic_error(const FatalError& failure) {
-    const std::optional<std::string>& message = failure.message();
-    return PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE);
+// A forced unwind carries no object for the handler's reference to bind to, which the null
+// check of UndefinedBehaviorSanitizer would report; the reference is never used.
+[[gnu::no_sanitize("null")]] void pass_forced_unwind() {
+#if defined(__GLIBCXX__)
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // Not a forced unwind: the caller ends the process.
+    }
+#endif
 }
 
-PendingError panic_error(const std::exception& failure) {
+void raise_panic(const FatalError& failure) {
+    const std::optional<std::string>& message = failure.message();
+    PendingError::lazy(panic_exception_type(), message ? *message : NATIVE_FAILURE).restore();
+}
+
+void raise_panic(const std::exception& failure) {
     std::string message = failure.what();
     write_report("tavrin_puzzles: fatal error", message, std::source_location::current());
-    return PendingError::lazy(panic_exception_type(), std::move(message));
+    PendingError::lazy(panic_exception_type(), std::move(message)).restore();
 }
 
 }  // namespace detail
@@ -106,21 +128,18 @@ std::size_t probe_headroom() {
 
 }  // namespace
 
-Result<RecursionScope> RecursionScope::enter(const char* where) {
+RecursionScope::RecursionScope(const char* where) {
     if (enter_with_headroom(where, probe_headroom()) != 0) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    // Nothing to leave: PyPy's check keeps no count.
-    return RecursionScope();
+    // Nothing to leave afterwards: PyPy's check keeps no count.
 }
 #else
-Result<RecursionScope> RecursionScope::enter(const char* where) {
+RecursionScope::RecursionScope(const char* where) {
     if (Py_EnterRecursiveCall(where) != 0) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    RecursionScope scope;
-    scope.entered_ = true;
-    return scope;
+    entered_ = true;
 }
 #endif
 

@@ -1,19 +1,12 @@
 // The call guard: every entry from the interpreter runs its body through one of these. The
-// body returns a Result; a pending error is handed to the interpreter here and nowhere else,
-// and a fatal error of the call (tavrin::FatalError) becomes PanicException. Anything that
-// escapes even that ends the process through the fatal trap, except the forced unwind of a
-// thread that the interpreter ends at exit, which passes through (so the guards and every
-// entry that calls them are not noexcept).
+// body returns its result or throws; a thrown PendingError is handed to the interpreter here
+// and nowhere else, and a fatal error of the call (tavrin::FatalError) or any other
+// std::exception becomes PanicException. Anything that escapes even that ends the process
+// through the fatal trap, except the forced unwind of a thread that the interpreter ends at
+// exit, which passes through (so the guards and every entry that calls them are not noexcept).
 #pragma once
 
 #include <exception>
-#include <new>
-#include <string>
-#include <utility>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "error.hpp"
 #include "fatal.hpp"
@@ -28,26 +21,22 @@ inline constexpr const char* NATIVE_FAILURE = "the native code of tavrin_puzzles
 
 namespace detail {
 
-class LockDepth {
+class LockDepth : NonCopyable {
 public:
     LockDepth() noexcept;
     ~LockDepth();
-    LockDepth(const LockDepth&) = delete;
-    LockDepth& operator=(const LockDepth&) = delete;
 };
 
-// The PanicException pending error for a fatal error of the call.
-PendingError panic_error(const FatalError& failure);
-// A C++ exception other than FatalError reached the guard: report it and treat it as fatal.
-PendingError panic_error(const std::exception& failure);
+// Makes PanicException the interpreter's error indicator: for a fatal error of the call, or
+// for another C++ exception, which is reported first.
+void raise_panic(const FatalError& failure);
+void raise_panic(const std::exception& failure);
 
 // Takes the interpreter's error indicator aside for its lifetime and puts it back after.
-class SavedError {
+class SavedError : NonCopyable {
 public:
     SavedError() noexcept;
     ~SavedError();
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
 
 private:
     PyObject* type_ = nullptr;
@@ -55,15 +44,21 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-template <class T, class Body>
-Result<T> capture(Body& body) {
+// Runs `body`: true when it returned, false when it threw and the failure was handed over.
+// Anything else (a forced unwind) passes on to trap_escapes.
+template <class Body>
+bool capture(Body&& body) {
     try {
-        return body();
+        body();
+        return true;
+    } catch (PendingError& error) {
+        std::move(error).restore();
     } catch (const FatalError& failure) {
-        return panic_error(failure);
+        raise_panic(failure);
     } catch (const std::exception& failure) {
-        return panic_error(failure);
+        raise_panic(failure);
     }
+    return false;
 }
 
 }  // namespace detail
@@ -71,19 +66,20 @@ Result<T> capture(Body& body) {
 // The interpreter's recursion check, held for the lifetime of an entry that can call back
 // into Python (an __index__ or __iter__ that calls the module again): deep recursion then
 // ends in RecursionError on both interpreters instead of exhausting the native stack.
-class RecursionScope {
+class RecursionScope : NonCopyable {
 public:
-    [[nodiscard]] static Result<RecursionScope> enter(const char* where);
-    RecursionScope(RecursionScope&& other) noexcept : entered_(std::exchange(other.entered_, false)) {}
-    RecursionScope& operator=(RecursionScope&&) = delete;
+    // Throws the interpreter's RecursionError when the limit is reached.
+    explicit RecursionScope(const char* where);
     ~RecursionScope();
 
 private:
-    RecursionScope() noexcept = default;
     bool entered_ = false;
 };
 
 namespace detail {
+
+// Called in a handler: rethrows the exception being handled if it is a forced unwind.
+void pass_forced_unwind();
 
 // Runs an entry's work; whatever escapes it is fatal, except a forced unwind: pthread_exit
 // (CPython ends daemon threads so at exit) unwinds through here, and the C library aborts
@@ -92,13 +88,8 @@ template <class Work>
 auto trap_escapes(Work&& work) -> decltype(work()) {
     try {
         return work();
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        throw;
-    }
-#endif
-    catch (...) {
+    } catch (...) {
+        pass_forced_unwind();
         fatal_trap();
     }
 }
@@ -110,12 +101,9 @@ template <class Body>
 PyObject* guard_object(Body&& body) {
     return detail::trap_escapes([&]() -> PyObject* {
         detail::LockDepth depth;
-        Result<Ref> result = detail::capture<Ref>(body);
-        if (result) {
-            return result.value().release();
-        }
-        std::move(result.error()).restore();
-        return nullptr;
+        PyObject* result = nullptr;
+        detail::capture([&] { result = body().release(); });
+        return result;
     });
 }
 
@@ -124,12 +112,7 @@ template <class Body>
 int guard_status(Body&& body) {
     return detail::trap_escapes([&]() -> int {
         detail::LockDepth depth;
-        Result<void> result = detail::capture<void>(body);
-        if (result) {
-            return 0;
-        }
-        std::move(result.error()).restore();
-        return -1;
+        return detail::capture(body) ? 0 : -1;
     });
 }
 
@@ -137,17 +120,17 @@ int guard_status(Body&& body) {
 // the body runs inside a RecursionScope; `where` completes "maximum recursion depth exceeded".
 template <class Body>
 PyObject* guard_object(const char* where, Body&& body) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<RecursionScope> scope = RecursionScope::enter(where);
-        return scope ? body() : Result<Ref>(std::move(scope.error()));
+    return guard_object([&] {
+        const RecursionScope scope(where);
+        return body();
     });
 }
 
 template <class Body>
 int guard_status(const char* where, Body&& body) {
-    return guard_status([&]() -> Result<void> {
-        Result<RecursionScope> scope = RecursionScope::enter(where);
-        return scope ? body() : Result<void>(std::move(scope.error()));
+    return guard_status([&] {
+        const RecursionScope scope(where);
+        body();
     });
 }
 
@@ -158,9 +141,7 @@ void guard_unraisable(PyObject* context, Body&& body) {
     detail::trap_escapes([&] {
         detail::LockDepth depth;
         detail::SavedError in_flight;
-        Result<void> result = detail::capture<void>(body);
-        if (!result) {
-            std::move(result.error()).restore();
+        if (!detail::capture(body)) {
             PyErr_WriteUnraisable(context);
         }
     });

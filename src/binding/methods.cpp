@@ -1,6 +1,6 @@
-// Planes(passengers=100, seats=100, cols="ABCDEF") and the methods generate_seating(),
-// run_simulation() and run_simulations(iterations). Each entry binds and converts its
-// arguments, borrows the object, runs the model on the record and converts the result.
+// The methods generate_seating(), run_simulation() and run_simulations(iterations). Each
+// entry binds and converts its arguments, borrows the object, runs the model on the record
+// and converts the result. (The constructor lives with the object, in object.cpp.)
 #include "methods.hpp"
 
 #include <array>
@@ -16,92 +16,19 @@ namespace tavrin::binding {
 
 namespace {
 
-constexpr const char* EXPECTED_PASSENGERS = "Expected passengers";
-constexpr const char* EXPECTED_SEATS = "Expected seats";
-constexpr const char* EXPECTED_COLS = "Expected cols for each row on the plane";
-constexpr const char* NOT_A_SUBTYPE = "Planes.__new__(): the type to create is not a subtype of Planes";
-
-constexpr std::array<const char*, 3> NEW_PARAMETERS = {"passengers", "seats", "cols"};
-constexpr FunctionDescription NEW_FUNCTION = {"Planes.__new__()", NEW_PARAMETERS, 0};
 constexpr std::array<const char*, 1> RUN_SIMULATIONS_PARAMETERS = {"iterations"};
 constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulations()", RUN_SIMULATIONS_PARAMETERS, 1};
-
-// An argument of the constructor: absent (the default applies), None, or converted.
-template <class T>
-struct ConstructorArgument {
-    bool is_none = false;
-    T value{};
-};
-
-template <class T, class Convert>
-Result<ConstructorArgument<T>> constructor_argument(const Ref& given, T fallback, const char* name, Convert convert) {
-    if (!given) {
-        return ConstructorArgument<T>{false, std::move(fallback)};
-    }
-    if (given.get() == Py_None) {
-        return ConstructorArgument<T>{true, T{}};
-    }
-    Result<T> converted = convert(given.get());
-    if (!converted) {
-        return argument_error(std::move(converted.error()), name);
-    }
-    return ConstructorArgument<T>{false, std::move(converted.value())};
-}
-
-Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    // PyPy calls this for Planes.__new__(int) too; CPython refuses that itself.
-    PyTypeObject* planes = planes_type();
-    if (!PyType_Check(reinterpret_cast<PyObject*>(type)) || planes == nullptr || !PyType_IsSubtype(type, planes)) {
-        return PendingError::lazy(PyExc_TypeError, NOT_A_SUBTYPE);
-    }
-    BoundArguments<3> bound;
-    if (Result<void> ok = bind_arguments(NEW_FUNCTION, args, kwargs, bound); !ok) {
-        return std::move(ok.error());
-    }
-    auto passengers = constructor_argument<std::uint64_t>(bound[0], DEFAULT_PASSENGERS, "passengers", to_u64);
-    if (!passengers) {
-        return std::move(passengers.error());
-    }
-    auto seats = constructor_argument<std::uint64_t>(bound[1], DEFAULT_SEATS, "seats", to_u64);
-    if (!seats) {
-        return std::move(seats.error());
-    }
-    auto cols = constructor_argument<std::vector<char32_t>>(
-        bound[2], std::vector<char32_t>(std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)), "cols", str_to_chars);
-    if (!cols) {
-        return std::move(cols.error());
-    }
-    if (passengers.value().is_none) {
-        fail(EXPECTED_PASSENGERS);
-    }
-    if (seats.value().is_none) {
-        fail(EXPECTED_SEATS);
-    }
-    if (cols.value().is_none) {
-        fail(EXPECTED_COLS);
-    }
-    Planes record{std::move(cols.value().value), passengers.value().value, seats.value().value};
-    if (record.passengers > record.seats) {
-        return PendingError::lazy(PyExc_ValueError, "passengers (" + std::to_string(record.passengers) +
-                                                        ") must not exceed seats (" + std::to_string(record.seats) +
-                                                        ")");
-    }
-    return allocate_planes(type, std::move(record));
-}
 
 // Checks the receiver, takes the shared borrow and runs `body` on the record.
 template <class Body>
 PyObject* with_shared_record(PyObject* self, Body&& body) {
-    return guard_object([&]() -> Result<Ref> {
-        Result<SharedBorrow> borrow = borrow_shared(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        return body(borrow.value().record());
+    return guard_object([&] {
+        const SharedBorrow borrow(check_receiver(self));
+        return body(borrow.record());
     });
 }
 
-Result<Ref> seating_dict(const Planes& record) {
+Ref seating_dict(const Planes& record) {
     const SeatMap seating = generate_seating(record);
     return seating_to_dict(record.cols, seating);
 }
@@ -115,7 +42,7 @@ constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 432;
 constexpr std::uint64_t SEATING_DICT_BYTES_PER_PASSENGER = 224;
 #endif
 
-PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
+PyObject* planes_generate_seating(PyObject* self, PyObject*) {
     return with_shared_record(self, [](const Planes& record) {
         // Refuses a seating whose dict would not fit in memory, before any of it is built.
         check_seating_result_fits(record, SEATING_DICT_BYTES_PER_PASSENGER);
@@ -123,33 +50,25 @@ PyObject* Planes_generate_seating(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* Planes_run_simulation(PyObject* self, PyObject*) {
-    return with_shared_record(self, [](const Planes& record) -> Result<Ref> { return make_bool(run_simulation(record)); });
+PyObject* planes_run_simulation(PyObject* self, PyObject*) {
+    return with_shared_record(self, [](const Planes& record) { return make_bool(run_simulation(record)); });
 }
 
-PyObject* Planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object(" in Planes.run_simulations()", [&]() -> Result<Ref> {
+PyObject* planes_run_simulations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_object(" in Planes.run_simulations()", [&] {
         BoundArguments<1> bound;
-        if (Result<void> ok = bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound); !ok) {
-            return std::move(ok.error());
-        }
-        Result<SharedBorrow> borrow = borrow_shared(self);
-        if (!borrow) {
-            return std::move(borrow.error());
-        }
-        Result<std::uint64_t> iterations = to_u64(bound[0].get());
-        if (!iterations) {
-            return argument_error(std::move(iterations.error()), "iterations");
-        }
-        return make_float(run_simulations(borrow.value().record(), iterations.value()));
+        bind_arguments(RUN_SIMULATIONS_FUNCTION, args, nargs, kwnames, bound);
+        const SharedBorrow borrow(check_receiver(self));
+        const std::uint64_t iterations = convert_argument(to_u64, bound[0].get(), "iterations");
+        return make_float(run_simulations(borrow.record(), iterations));
     });
 }
 
 #ifdef PYPY_VERSION
 // PyPy ignores a class's missing base-type flag; refuse subclasses here instead.
-PyObject* Planes_init_subclass(PyObject*, PyObject*, PyObject*) {
-    return guard_object([]() -> Result<Ref> {
-        return PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
+PyObject* planes_init_subclass(PyObject*, PyObject*, PyObject*) {
+    return guard_object([]() -> Ref {
+        throw PendingError::lazy(PyExc_TypeError, "type 'builtins.Planes' is not an acceptable base type");
     });
 }
 
@@ -161,43 +80,39 @@ PendingError cannot_pickle(bool short_name) {
                               std::string("cannot pickle '") + (short_name ? "Planes" : "builtins.Planes") + "' object");
 }
 
-PyObject* Planes_reduce_ex(PyObject*, PyObject* protocol) {
-    return guard_object([&]() -> Result<Ref> {
+PyObject* planes_reduce_ex(PyObject*, PyObject* protocol) {
+    return guard_object([&]() -> Ref {
         const long number = PyLong_AsLong(protocol);
-        if (number == -1 && PyErr_Occurred() != nullptr) {
-            return PendingError::fetch();
+        if (number == -1) {
+            require_no_error();
         }
-        return cannot_pickle(number < 2);
+        throw cannot_pickle(number < 2);
     });
 }
 
-PyObject* Planes_reduce(PyObject*, PyObject*) {
-    return guard_object([]() -> Result<Ref> { return cannot_pickle(true); });
+PyObject* planes_reduce(PyObject*, PyObject*) {
+    return guard_object([]() -> Ref { throw cannot_pickle(true); });
 }
 #endif
 
 // Each doc text is a text signature and nothing else.
 PyMethodDef planes_method_table[] = {
-    {"run_simulation", Planes_run_simulation, METH_NOARGS, "run_simulation($self)\n--\n\n"},
+    {"run_simulation", planes_run_simulation, METH_NOARGS, "run_simulation($self)\n--\n\n"},
     {"run_simulations",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_run_simulations)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(planes_run_simulations)),
      METH_FASTCALL | METH_KEYWORDS, "run_simulations($self, iterations)\n--\n\n"},
-    {"generate_seating", Planes_generate_seating, METH_NOARGS, "generate_seating($self)\n--\n\n"},
+    {"generate_seating", planes_generate_seating, METH_NOARGS, "generate_seating($self)\n--\n\n"},
 #ifdef PYPY_VERSION
     {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Planes_init_subclass)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(planes_init_subclass)),
      METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"__reduce_ex__", Planes_reduce_ex, METH_O, nullptr},
-    {"__reduce__", Planes_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", planes_reduce_ex, METH_O, nullptr},
+    {"__reduce__", planes_reduce, METH_NOARGS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
-
-PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard_object(" in Planes.__new__()", [&] { return construct(type, args, kwargs); });
-}
 
 PyMethodDef* planes_methods() noexcept { return planes_method_table; }
 

@@ -1,7 +1,7 @@
-// The Python object that carries a Planes record, and the borrow flag that keeps
-// conflicting accesses to the record apart: 0 free, n > 0 read by n entries, -1 written by one.
-// Borrows are scoped: a borrow object holds a reference to the Python object and releases
-// the flag (then the reference) when it goes away, on every path.
+// The Python object that carries a Planes record: its construction and deallocation, and the
+// borrow flag that keeps conflicting accesses to the record apart: 0 free, n > 0 read by n
+// entries, -1 written by one. Borrows are scoped: a borrow object holds a reference to the
+// Python object and releases the flag (then the reference) when it goes away, on every path.
 #pragma once
 
 #include <atomic>
@@ -11,10 +11,6 @@
 #include "planes.hpp"
 
 namespace tavrin::binding {
-
-inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
-inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
-inline constexpr const char* NO_TP_FREE = "PyBaseObject_Type should have tp_free";
 
 struct PlanesObject {
     PyObject_HEAD
@@ -36,42 +32,36 @@ struct PlanesObject {
 // The class object of Planes (borrowed); null before the class is created.
 PyTypeObject* planes_type() noexcept;
 
-// The receiver of a method or setter, if it is a Planes object; a type-mismatch TypeError
-// with the target "Planes" otherwise.
-Result<PlanesObject*> check_receiver(PyObject* object);
+// The receiver of a method or setter, if it is a Planes object; throws a type-mismatch
+// TypeError with the target "Planes" otherwise.
+PlanesObject* check_receiver(PyObject* object);
 
-class SharedBorrow {
+// Taken on construction (a refusal throws RuntimeError "Already mutably borrowed"), released
+// on destruction.
+class SharedBorrow : NonCopyable {
 public:
-    [[nodiscard]] static Result<SharedBorrow> take(PlanesObject* object);
-    SharedBorrow(SharedBorrow&& other) noexcept = default;
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
+    explicit SharedBorrow(PlanesObject* object);
     ~SharedBorrow();
     [[nodiscard]] const Planes& record() const;
 
 private:
-    explicit SharedBorrow(Ref object) noexcept : object_(std::move(object)) {}
     Ref object_;
 };
 
-class ExclusiveBorrow {
+// Taken on construction (a refusal throws RuntimeError "Already borrowed"), released on
+// destruction.
+class ExclusiveBorrow : NonCopyable {
 public:
-    [[nodiscard]] static Result<ExclusiveBorrow> take(PlanesObject* object);
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept = default;
-    ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+    explicit ExclusiveBorrow(PlanesObject* object);
     ~ExclusiveBorrow();
     [[nodiscard]] Planes& record() const;
 
 private:
-    explicit ExclusiveBorrow(Ref object) noexcept : object_(std::move(object)) {}
     Ref object_;
 };
 
-// The receiver check followed by the borrow: what methods and setters do on entry.
-Result<SharedBorrow> borrow_shared(PyObject* self);
-Result<ExclusiveBorrow> borrow_exclusive(PyObject* self);
-
-// A new object of `type` holding `record`, not borrowed.
-Result<Ref> allocate_planes(PyTypeObject* type, Planes record);
+// tp_new of the class: Planes(passengers=100, seats=100, cols="ABCDEF").
+PyObject* planes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // tp_dealloc of the class.
 void planes_dealloc(PyObject* object);

@@ -13,7 +13,7 @@ public:
     // Borrowed; null while empty.
     [[nodiscard]] PyObject* get() const noexcept { return object_; }
 
-    // Keeps `value` unless the cell is already full; returns the cell's value (borrowed).
+    // Keeps `value` (not empty) unless the cell is already full; returns the cell's value (borrowed).
     PyObject* set(Ref value) noexcept {
         if (object_ == nullptr) {
             object_ = value.release();
@@ -21,14 +21,13 @@ public:
         return object_;
     }
 
-    // `make` returns a Ref, empty on failure (the cell then stays empty).
+    // `make` returns the value, or throws (the cell then stays empty).
     template <class Make>
     PyObject* get_or_init(Make&& make) {
         if (object_ != nullptr) {
             return object_;
         }
-        Ref value = make();
-        return value ? set(std::move(value)) : nullptr;
+        return set(make());
     }
 
 private:

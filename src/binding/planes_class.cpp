@@ -25,12 +25,12 @@ OnceCell class_cell;
 // PyPy keeps the doc pointer it is given, so the text lives as long as the process.
 const std::string* class_doc = nullptr;
 
-Result<const char*> class_doc_text() {
+const char* class_doc_text() {
     if (class_doc == nullptr) {
         auto* doc = new std::string(std::string("Planes") + CLASS_TEXT_SIGNATURE + "\n--\n\n" + CLASS_SENTENCE);
         if (doc->find('\0') != std::string::npos) {
             delete doc;
-            return PendingError::lazy(PyExc_ValueError, DOC_HAS_NUL);
+            throw PendingError::lazy(PyExc_ValueError, DOC_HAS_NUL);
         }
         class_doc = doc;
     }
@@ -40,41 +40,35 @@ Result<const char*> class_doc_text() {
 #ifdef PYPY_VERSION
 // PyPy gives every instance a __dict__ whatever the flags say; only the three attributes
 // may be assigned.
-int Planes_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    return guard_status([&]() -> Result<void> {
+int planes_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return guard_status([&] {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
         if (text == nullptr) {
             PyErr_Clear();
-            return PendingError::lazy(PyExc_AttributeError, "'Planes' object attribute names must be text");
+            throw PendingError::lazy(PyExc_AttributeError, "'Planes' object attribute names must be text");
         }
         const std::string_view attribute(text, static_cast<std::size_t>(size));
         if (!is_planes_attribute(attribute)) {
-            return PendingError::lazy(PyExc_AttributeError,
-                                      "'Planes' object has no attribute '" + std::string(attribute) + "'");
+            throw PendingError::lazy(PyExc_AttributeError,
+                                     "'Planes' object has no attribute '" + std::string(attribute) + "'");
         }
-        if (PyObject_GenericSetAttr(self, name, value) != 0) {
-            return PendingError::fetch();
-        }
-        return {};
+        require_status(PyObject_GenericSetAttr(self, name, value));
     });
 }
 #endif
 
-Result<Ref> create_class() {
-    Result<const char*> doc = class_doc_text();
-    if (!doc) {
-        return std::move(doc.error());
-    }
+Ref create_class() {
+    const char* doc = class_doc_text();
     PyType_Slot slots[] = {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_new, reinterpret_cast<void*>(planes_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(planes_dealloc)},
-        {Py_tp_doc, const_cast<char*>(doc.value())},
+        {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_methods, planes_methods()},
         {Py_tp_getset, planes_attributes()},
 #ifdef PYPY_VERSION
-        {Py_tp_setattro, reinterpret_cast<void*>(Planes_setattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(planes_setattro)},
 #endif
         {0, nullptr},
     };
@@ -85,21 +79,18 @@ Result<Ref> create_class() {
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots,
     };
-    Ref type = Ref::steal(PyType_FromSpec(&type_description));
-    if (!type) {
-        return PendingError::fetch();
-    }
+    Ref type = require(PyType_FromSpec(&type_description));
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
     // CPython 3.9 keeps only the doc below the signature, so the class would have no
     // __text_signature__; give it the whole text, as 3.10 and later keep it. __doc__ was
     // already set from the shortened text.
-    const std::size_t doc_size = std::strlen(doc.value()) + 1;
+    const std::size_t doc_size = std::strlen(doc) + 1;
     auto* whole_doc = static_cast<char*>(PyObject_Malloc(doc_size));
     if (whole_doc == nullptr) {
         PyErr_NoMemory();
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    std::memcpy(whole_doc, doc.value(), doc_size);
+    std::memcpy(whole_doc, doc, doc_size);
     auto* heap_type = reinterpret_cast<PyTypeObject*>(type.get());
     PyObject_Free(const_cast<char*>(heap_type->tp_doc));
     heap_type->tp_doc = whole_doc;
@@ -111,17 +102,14 @@ Result<Ref> create_class() {
 
 PyTypeObject* planes_type() noexcept { return reinterpret_cast<PyTypeObject*>(class_cell.get()); }
 
-Result<PyObject*> planes_class() {
-    if (PyObject* existing = class_cell.get()) {
-        return existing;
+PyObject* planes_class() {
+    try {
+        return class_cell.get_or_init(create_class);
+    } catch (PendingError& error) {
+        PendingError failure = PendingError::lazy(PyExc_RuntimeError, CLASS_INIT_FAILED);
+        failure.set_cause(Ref::own(error.value()));
+        throw failure;
     }
-    Result<Ref> created = create_class();
-    if (!created) {
-        PendingError error = PendingError::lazy(PyExc_RuntimeError, CLASS_INIT_FAILED);
-        error.set_cause(Ref::own(created.error().value()));
-        return error;
-    }
-    return class_cell.set(std::move(created.value()));
 }
 
 }  // namespace tavrin::binding

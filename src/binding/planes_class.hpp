@@ -7,8 +7,8 @@ namespace tavrin::binding {
 
 inline constexpr const char* CLASS_INIT_FAILED = "An error occurred while initializing class Planes";
 
-// The class object (borrowed), creating it on first use. On failure a RuntimeError whose
-// cause is the error of the failing step.
-Result<PyObject*> planes_class();
+// The class object (borrowed), creating it on first use. On failure throws a RuntimeError
+// whose cause is the error of the failing step.
+PyObject* planes_class();
 
 }  // namespace tavrin::binding

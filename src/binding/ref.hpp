@@ -1,6 +1,7 @@
 // Owned references. A `Ref` owns exactly one reference (or none) and releases it when it
 // goes away; a raw `PyObject*` anywhere in this module is borrowed. References are made only
 // through the named factories, and leave for the interpreter only through `release()`.
+// Also the base of the scoped holders (borrows, the call guard's pieces).
 #pragma once
 
 #include <utility>
@@ -14,6 +15,18 @@ inline PyObject* new_reference(PyObject* object) noexcept {
     Py_INCREF(object);
     return object;
 }
+
+// A scoped holder takes something on construction and gives it back on destruction, exactly
+// once: it is neither copied nor moved.
+class NonCopyable {
+public:
+    NonCopyable(const NonCopyable&) = delete;
+    NonCopyable& operator=(const NonCopyable&) = delete;
+
+protected:
+    NonCopyable() noexcept = default;
+    ~NonCopyable() = default;
+};
 
 class Ref {
 public:

@@ -44,16 +44,11 @@ constexpr std::array<char32_t, 7> SEPARATOR_CANDIDATES = {U'\n', U'\t', U' ', U'
 OnceCell split_function;
 
 Ref compile_split_function() {
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
-        return Ref();
-    }
-    Ref done = Ref::steal(PyRun_String(SPLIT_SOURCE, Py_file_input, globals.get(), globals.get()));
-    if (!done) {
-        return Ref();
-    }
+    const Ref globals = require(PyDict_New());
+    require_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    const Ref done = require(PyRun_String(SPLIT_SOURCE, Py_file_input, globals.get(), globals.get()));
     // Borrowed from globals; the cell keeps its own reference.
-    return Ref::own(PyDict_GetItemString(globals.get(), SPLIT_FUNCTION));
+    return Ref::own(require_borrowed(PyDict_GetItemString(globals.get(), SPLIT_FUNCTION)));
 }
 
 char32_t free_separator(const std::vector<char32_t>& cols) {
@@ -126,52 +121,39 @@ Ref ascii_str(const std::string& text) {
     return str;
 }
 
-Result<Ref> dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
+Ref dict_through_text(const std::vector<char32_t>& cols, const SeatMap& seating) {
     PyObject* split = split_function.get_or_init(compile_split_function);
-    if (split == nullptr) {
-        return PendingError::fetch();
-    }
     const std::string text = labels_text(cols, seating);
     const auto size = static_cast<Py_ssize_t>(text.size());
     Ref labels = ascii_letters(cols) ? ascii_str(text) : Ref::steal(PyBytes_FromStringAndSize(text.data(), size));
     if (!labels) {
-        return PendingError::fetch();
+        throw PendingError::fetch();
     }
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        return PendingError::fetch();
-    }
+    Ref dict = require_result(PyDict_New());
     // One slot before the arguments, which the callee may borrow.
     PyObject* arguments[] = {nullptr, dict.get(), labels.get()};
-    if (!Ref::steal(PyObject_Vectorcall(split, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))) {
-        return PendingError::fetch();
-    }
+    const Ref none = require(PyObject_Vectorcall(split, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return dict;
 }
 
 #endif
 
-Result<Ref> dict_item_by_item(const std::vector<char32_t>& cols, const SeatMap& seating) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        api_call_failed();
-    }
+Ref dict_item_by_item(const std::vector<char32_t>& cols, const SeatMap& seating) {
+    Ref dict = require_result(PyDict_New());
     std::string label;
     for (std::size_t i = 0; i < seating.seat_of.size(); ++i) {
         label.clear();
         append_seat_label(label, cols, seating.seat_of[i]);
         Ref key = make_int(static_cast<std::uint64_t>(i) + 1);
         Ref value = make_str(label);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
-            return PendingError::fetch();
-        }
+        require_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
     }
     return dict;
 }
 
 }  // namespace
 
-Result<Ref> seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating) {
+Ref seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating) {
 #ifdef PYPY_VERSION
     // An empty text would have no separator to read.
     if (!seating.seat_of.empty()) {

@@ -9,6 +9,6 @@
 namespace tavrin::binding {
 
 // {1: label of seating.seat_of[0], 2: ..., n: ...}, inserted in that order.
-Result<Ref> seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating);
+Ref seating_to_dict(const std::vector<char32_t>& cols, const SeatMap& seating);
 
 }  // namespace tavrin::binding

@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import is_fraction_of, run_child
+from conftest import ends_threads_at_exit, is_fraction_of, run_child
 
 # Shared by the child programs: an __index__ that lets another thread run while a call of the
 # module holds its borrow of the plane.
@@ -147,6 +147,7 @@ print(json.dumps(results))
     assert 0.0 <= outcome["held"] <= 1.0
 
 
+@ends_threads_at_exit
 def test_exit_with_daemon_threads_inside_calls() -> None:
     """The interpreter exits cleanly while daemon threads are inside a setter and the
     constructor, in an __index__ that keeps sleeping (CPython ends such threads by unwinding

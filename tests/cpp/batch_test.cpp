@@ -19,11 +19,7 @@
 namespace tavrin {
 namespace {
 
-using testing_support::count_of;
-using testing_support::failure_of;
-using testing_support::stderr_of;
-using testing_support::thread_count_of_process;
-using testing_support::WorkerThreadsVariable;
+using namespace testing_support;
 
 Planes plane(std::uint64_t passengers, std::uint64_t seats) {
     return Planes{{std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)}, passengers, seats};

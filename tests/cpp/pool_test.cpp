@@ -21,11 +21,7 @@
 namespace tavrin {
 namespace {
 
-using testing_support::count_of;
-using testing_support::failure_of;
-using testing_support::stderr_of;
-using testing_support::thread_count_of_process;
-using testing_support::WorkerThreadsVariable;
+using namespace testing_support;
 
 TEST(RunOnWorkers, CallsEachWorkerOnceAndReturnsWhenAllHaveEnded) {
     constexpr std::uint32_t WORKERS = 64;

@@ -31,7 +31,8 @@ void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint
 
 #if defined(__x86_64__) || defined(__i386__)
 #define TAVRIN_CHACHA_SSE2 1
-// Whether this processor runs the SSE2 implementation. Always true where the compiler's target
+// Whether this processor runs SSE2 code: the vector implementation here, and the seat
+// numbering that a 32-bit build also compiles for SSE2. Always true where the compiler's target
 // already has SSE2; otherwise asked of the processor once per process.
 bool chacha_sse2_available() noexcept;
 

@@ -9,10 +9,15 @@
 #include <new>
 #include <numeric>
 
+#include "chacha.hpp"
 #include "fatal.hpp"
 #include "memory.hpp"
 #include "rng.hpp"
 #include "utf8.hpp"
+
+#if defined(TAVRIN_CHACHA_SSE2) && !defined(__SSE2__)
+#define TAVRIN_SEAT_NUMBERS_SSE2 1
+#endif
 
 namespace tavrin {
 
@@ -41,6 +46,14 @@ std::string cannot_hold_message(std::uint64_t count, const char* what, std::uint
     message += FIT;
     return message;
 }
+
+#ifdef TAVRIN_SEAT_NUMBERS_SSE2
+// A 32-bit x86 build targets processors without SSE2, so its plain numbering loop stores one
+// word at a time; this copy, run where the processor has SSE2, stores four.
+[[gnu::flatten, gnu::target("sse2")]] void number_seats_sse2(SeatNumber* first, SeatNumber* last) {
+    std::iota(first, last, SeatNumber{1});
+}
+#endif
 
 }  // namespace
 
@@ -112,6 +125,12 @@ void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
     } catch (const std::bad_alloc&) {
         fail(out_of_memory_message(count));
     }
+#ifdef TAVRIN_SEAT_NUMBERS_SSE2
+    if (chacha_sse2_available()) {
+        number_seats_sse2(seats.data(), seats.data() + seats.size());
+        return;
+    }
+#endif
     std::iota(seats.begin(), seats.end(), SeatNumber{1});
 }
 

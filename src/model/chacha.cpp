@@ -179,7 +179,7 @@ void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64
 }
 
 
-bool chacha_sse2_available() noexcept {
+bool processor_has_sse2() noexcept {
 #ifdef __SSE2__
     return true;
 #else
@@ -199,7 +199,7 @@ bool chacha_sse2_available() noexcept {
 template <unsigned Rounds>
 void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out) {
 #ifdef TAVRIN_CHACHA_SSE2
-    if (chacha_sse2_available()) {
+    if (processor_has_sse2()) {
         chacha_refill_sse2<Rounds>(key, counter, stream, out);
         return;
     }

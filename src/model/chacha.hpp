@@ -34,10 +34,10 @@ void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint
 // Whether this processor runs SSE2 code: the vector implementation here, and the seat
 // numbering that a 32-bit build also compiles for SSE2. Always true where the compiler's target
 // already has SSE2; otherwise asked of the processor once per process.
-bool chacha_sse2_available() noexcept;
+bool processor_has_sse2() noexcept;
 
 // Four blocks side by side, one block per 32-bit lane of each register. Call only where
-// chacha_sse2_available() holds: a 32-bit build compiles it for SSE2 on its own.
+// processor_has_sse2() holds: a 32-bit build compiles it for SSE2 on its own.
 template <unsigned Rounds>
 void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                         ChaChaRefill& out);

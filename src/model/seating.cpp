@@ -126,7 +126,7 @@ void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
         fail(out_of_memory_message(count));
     }
 #ifdef TAVRIN_SEAT_NUMBERS_SSE2
-    if (chacha_sse2_available()) {
+    if (processor_has_sse2()) {
         number_seats_sse2(seats.data(), seats.data() + seats.size());
         return;
     }

@@ -56,7 +56,7 @@ std::vector<Implementation> implementations() {
     };
 #ifdef TAVRIN_CHACHA_SSE2
     // Every path this processor can execute; the dispatched one is one of them.
-    if (chacha_sse2_available()) {
+    if (processor_has_sse2()) {
         all.push_back({"sse2", &chacha_refill_sse2<12>, &chacha_refill_sse2<20>});
     }
 #endif

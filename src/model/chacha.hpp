@@ -18,29 +18,41 @@ inline constexpr std::uint32_t CHACHA_REFILL_WORDS = CHACHA_BLOCK_WORDS * CHACHA
 using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaRefill = std::array<std::uint32_t, CHACHA_REFILL_WORDS>;
 
-// Blocks counter, counter + 1, counter + 2, counter + 3 of the given key and stream. Uses the
-// SSE2 implementation where the processor has SSE2 (always on x86-64; on 32-bit x86 decided
-// once per process at the first call), the portable one otherwise.
+// Blocks counter, counter + 1, counter + 2, counter + 3 of the given key and stream, on the
+// fastest path this processor runs (chosen once per process at the first call): on x86 the
+// AVX-512 one, else AVX2, else SSE2 (always there on x86-64), else the portable one.
 template <unsigned Rounds>
 void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, ChaChaRefill& out);
 
-// The portable implementation, exposed so that tests can hold the vector one against it.
+// The portable implementation, exposed so that tests can hold the vector ones against it.
 template <unsigned Rounds>
 void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaRefill& out);
 
 #if defined(__x86_64__) || defined(__i386__)
-#define TAVRIN_CHACHA_SSE2 1
-// Whether this processor runs SSE2 code: the vector implementation here, and the seat
-// numbering that a 32-bit build also compiles for SSE2. Always true where the compiler's target
-// already has SSE2; otherwise asked of the processor once per process.
+#define TAVRIN_CHACHA_X86 1
+// What this processor runs, asked once per process. SSE2 is always true where the compiler's
+// target already has it; it also decides the seat numbering of a 32-bit build. AVX2 and
+// AVX-512 count only where the operating system also saves the wider registers.
 bool processor_has_sse2() noexcept;
+bool processor_has_avx2() noexcept;
+bool processor_has_avx512vl() noexcept;
 
-// Four blocks side by side, one block per 32-bit lane of each register. Call only where
+// Four blocks side by side, one block per 32-bit lane of each 128-bit register. Call only where
 // processor_has_sse2() holds: a 32-bit build compiles it for SSE2 on its own.
 template <unsigned Rounds>
 void chacha_refill_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                         ChaChaRefill& out);
+
+// The same four blocks in eight 256-bit registers, two columns per quarter round, with AVX2
+// alone or with AVX-512's rotation (on 256-bit registers, which also suits 32-bit x86 and its
+// eight vector registers). Call only where processor_has_avx2() or processor_has_avx512vl() holds.
+template <unsigned Rounds>
+void chacha_refill_avx2(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                        ChaChaRefill& out);
+template <unsigned Rounds>
+void chacha_refill_avx512vl(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                            ChaChaRefill& out);
 #endif
 
 extern template void chacha_refill<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
@@ -49,11 +61,19 @@ extern template void chacha_refill_scalar<12>(const ChaChaKey&, std::uint64_t, s
                                               ChaChaRefill&);
 extern template void chacha_refill_scalar<20>(const ChaChaKey&, std::uint64_t, std::uint64_t,
                                               ChaChaRefill&);
-#ifdef TAVRIN_CHACHA_SSE2
+#ifdef TAVRIN_CHACHA_X86
 extern template void chacha_refill_sse2<12>(const ChaChaKey&, std::uint64_t, std::uint64_t,
                                             ChaChaRefill&);
 extern template void chacha_refill_sse2<20>(const ChaChaKey&, std::uint64_t, std::uint64_t,
                                             ChaChaRefill&);
+extern template void chacha_refill_avx2<12>(const ChaChaKey&, std::uint64_t, std::uint64_t,
+                                            ChaChaRefill&);
+extern template void chacha_refill_avx2<20>(const ChaChaKey&, std::uint64_t, std::uint64_t,
+                                            ChaChaRefill&);
+extern template void chacha_refill_avx512vl<12>(const ChaChaKey&, std::uint64_t, std::uint64_t,
+                                                ChaChaRefill&);
+extern template void chacha_refill_avx512vl<20>(const ChaChaKey&, std::uint64_t, std::uint64_t,
+                                                ChaChaRefill&);
 #endif
 
 }  // namespace tavrin

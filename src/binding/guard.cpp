@@ -144,9 +144,9 @@ RecursionScope::RecursionScope(const char* where) {
 #endif
 
 RecursionScope::~RecursionScope() {
-    // A forced unwind at interpreter exit runs this on a thread that no longer holds the
-    // interpreter lock, and the counter it would touch may belong to another thread by then.
-    if (entered_ && PyGILState_Check() != 0) {
+    // A forced unwind at interpreter exit runs this on a thread whose state, which holds the
+    // counter, is freed.
+    if (entered_ && may_touch_interpreter()) {
         Py_LeaveRecursiveCall();
     }
 }

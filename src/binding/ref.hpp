@@ -16,6 +16,23 @@ inline PyObject* new_reference(PyObject* object) noexcept {
     return object;
 }
 
+// Whether this thread may still touch the interpreter. Everywhere in this module it may,
+// but in the forced unwind of a daemon thread that CPython ends at exit (pthread_exit when a
+// callback tries to take the interpreter lock back): that thread's state is already freed,
+// and late in finalisation PyGILState_Check answers yes on every thread. So from the start of
+// finalisation only the thread whose own state is the current one may. PyPy ends no thread so.
+inline bool may_touch_interpreter() noexcept {
+#ifdef PYPY_VERSION
+    return true;
+#else
+    if (_Py_IsFinalizing() == 0) {
+        return true;
+    }
+    PyThreadState* const own = PyGILState_GetThisThreadState();
+    return own != nullptr && own == _PyThreadState_UncheckedGet();
+#endif
+}
+
 // A scoped holder takes something on construction and gives it back on destruction, exactly
 // once: it is neither copied nor moved.
 class NonCopyable {
@@ -34,12 +51,19 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) noexcept(false) {
         Ref old(std::move(*this));
         object_ = other.release();
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    // On a thread ended at exit the reference is left to the ending process, as the
+    // interpreter leaves that thread's own. Not noexcept: the release can run Python code (a
+    // __del__) in which the interpreter ends the thread, and that unwind must pass.
+    ~Ref() noexcept(false) {
+        if (object_ != nullptr && may_touch_interpreter()) {
+            Py_DECREF(object_);
+        }
+    }
 
     // Takes over a reference the caller owns (a C API "new reference" result); may be null.
     [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }

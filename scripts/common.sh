@@ -1,13 +1,100 @@
 # Shared set-up for the scripts: Debian packages, one virtual environment per interpreter,
 # and the module built and installed into it. Every step is skipped when already done, so a
 # second run reuses what the first installed.
+#
+# For the stages (scripts/stages/*.sh) it also keeps the log short and every failure named:
+# - each stage ends with one line, "==> stage NAME: passed" or "==> stage NAME: FAILED
+#   (reason)", whatever ends it; the reason is the one given to `fail`, or else the step that
+#   the last `log` announced ("pytest under PyPy failed"); a stage that passed with something
+#   to say (a retry) puts it in STAGE_NOTE: "passed (note)";
+# - `at_stage_exit FUNCTION` runs FUNCTION however the stage ends, before that line (for
+#   reports that must be shown even when a command aborted the stage);
+# - `ctest` shows only the tests that fail, with their output, and the summary;
+# - `pip_in PYTHON ARGS...` is the one way the scripts call pip: with the versions of
+#   constraints.txt and without the warnings of this machine's pip configuration.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build binutils)
-PIP_TOOLS=(pytest hypothesis "scikit-build-core>=0.11" cmake ninja)
+APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build binutils file)
+PIP_TOOLS=(pytest hypothesis scikit-build-core cmake ninja)
+CONSTRAINTS="$ROOT/scripts/constraints.txt"
+constraints_hash() { sha256sum <"$CONSTRAINTS" | cut -c1-16; }
 
-log() { printf '\n==> %s\n' "$*"; }
+STAGE_STEP=""
+STAGE_FAILURE=""
+STAGE_NOTE=""
+STAGE_EXIT_HOOKS=()
+
+# log MESSAGE: prints MESSAGE as a heading; in a stage it also names the step under way.
+log() {
+    STAGE_STEP="$*"
+    printf '\n==> %s\n' "$*"
+}
+
+# fail REASON: ends the stage, reporting REASON.
+fail() {
+    STAGE_FAILURE="$*"
+    exit 1
+}
+
+at_stage_exit() { STAGE_EXIT_HOOKS+=("$1"); }
+
+# The EXIT trap of a stage. Under test.sh the outcome goes to the file $TAVRIN_STAGE_OUTCOME,
+# from which test.sh prints the stage's last line; run on its own, the stage prints it.
+report_stage() {
+    local status=$? name hook
+    name="$(basename "$0" .sh)"
+    set +e
+    for hook in "${STAGE_EXIT_HOOKS[@]}"; do
+        "$hook" "$status" || ((status)) || status=1
+    done
+    local outcome="passed${STAGE_NOTE:+ ($STAGE_NOTE)}"
+    if ((status)); then
+        local reason="${STAGE_FAILURE:-${STAGE_STEP:+$STAGE_STEP failed}}"
+        outcome="FAILED (${reason:-exit status $status})"
+    fi
+    if [ -n "${TAVRIN_STAGE_OUTCOME:-}" ]; then
+        printf '%s\n' "$outcome" >"$TAVRIN_STAGE_OUTCOME"
+    else
+        printf '\n==> stage %s: %s\n' "$name" "$outcome"
+    fi
+    exit "$status"
+}
+[ "$(basename "$(dirname "$0")")" != stages ] || trap report_stage EXIT
+
+# The lines that this machine's pip configuration adds to every pip command (index locations
+# it does not have); they say nothing about the packages.
+PIP_NOISE="^WARNING: Location '.*' is ignored: |^WARNING: Running pip as the 'root' user|^Looking in (indexes|links): |^\[notice\] "
+
+without_pip_noise() { sed -uE "/$PIP_NOISE/d"; }
+
+# pip_in PYTHON COMMAND ARGS...: `PYTHON -m pip COMMAND ARGS...`, with -c constraints.txt for
+# the commands that install, and standard error merged into standard output without pip's
+# environment warnings.
+pip_in() {
+    local python="$1" command="$2"
+    shift 2
+    case "$command" in install | wheel | download) set -- -c "$CONSTRAINTS" "$@" ;; esac
+    "$python" -m pip "$command" "$@" 2>&1 | without_pip_noise
+}
+
+# ctest ARGS...: the real ctest without its line for each test that starts and passes; the
+# failures, their output (with --output-on-failure) and the summary remain. A failure names
+# the count in the stage's report.
+ctest() {
+    local output status=0
+    output="$(mktemp)"
+    command ctest "$@" 2>&1 | tee "$output" |
+        sed -uE '/^ *Start +[0-9]+: /d; /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$/d; /^Test project /d' ||
+        status=$?
+    if ((status)); then
+        local counts
+        counts="$(sed -nE 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1 of \2 tests failed/p' "$output" | tail -n 1)"
+        STAGE_FAILURE="${STAGE_STEP:-ctest}: ${counts:-ctest exited with status $status}"
+    fi
+    rm -f "$output"
+    return "$status"
+}
 
 # ensure_apt_packages [PACKAGE...]: installs the packages (default: APT_PACKAGES) not yet there.
 ensure_apt_packages() {
@@ -25,8 +112,8 @@ ensure_apt_packages() {
     fi
 }
 
-# ensure_venv NAME INTERPRETER [TOOL...]: a venv at $ROOT/.venv-NAME with the build and test
-# tools and any further ones named.
+# ensure_venv NAME INTERPRETER [TOOL...]: a venv at $ROOT/.venv-NAME with the tools of
+# PIP_TOOLS and any further ones named, at the versions of constraints.txt.
 ensure_venv() {
     local venv="$ROOT/.venv-$1" interpreter="$2"
     local tools=("${PIP_TOOLS[@]}" "${@:3}")
@@ -34,13 +121,25 @@ ensure_venv() {
         log "creating $venv with $interpreter"
         "$interpreter" -m venv "$venv"
     fi
-    # The marker holds the list it was made for, so a tool added later is installed next run.
-    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${tools[*]}" ]; then
-        log "installing build and test tools into $venv"
-        "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q "${tools[@]}"
-        printf '%s' "${tools[*]}" >"$venv/.tools-installed"
+    # The marker holds the constraints' hash, then the tools installed under them: a tool
+    # added or a version changed is installed on the next run, and a venv that has more tools
+    # than a script needs (run.sh and test.sh share .venv-cpython) is left as it is.
+    local marker="$venv/.tools-installed" pinned installed=() missing=() tool
+    pinned="$(constraints_hash)"
+    if [ "$(head -n 1 "$marker" 2>/dev/null)" = "$pinned" ]; then
+        mapfile -t installed < <(tail -n +2 "$marker")
     fi
+    for tool in "${tools[@]}"; do
+        [[ " ${installed[*]} " == *" $tool "* ]] || missing+=("$tool")
+    done
+    ((${#missing[@]})) || return 0
+    log "installing ${missing[*]} into $venv"
+    if ((${#installed[@]} == 0)); then
+        pip_in "$venv/bin/python" install -q --upgrade pip
+        printf '%s\n' "$pinned" >"$marker"
+    fi
+    pip_in "$venv/bin/python" install -q "${missing[@]}"
+    printf '%s\n' "${missing[@]}" >>"$marker"
 }
 
 # Every module build of the scripts: warnings as errors, and a build folder per wheel tag apart
@@ -48,10 +147,26 @@ ensure_venv() {
 SCRIPT_BUILD_SETTINGS=(--config-settings=build-dir=build/scripts/{wheel_tag}
     --config-settings=cmake.define.TAVRIN_WERROR=ON)
 
+# build_with_progress LOG COMMAND...: runs a pip command that builds the module, showing of its
+# output only the compiler's progress ("[3/17] Building CXX object ..."); the whole output goes
+# to LOG, whose end is shown if the command fails.
+build_with_progress() {
+    local build_log="$1" status=0
+    shift
+    mkdir -p "$(dirname "$build_log")"
+    "$@" -v 2>&1 | tee "$build_log" |
+        sed -nuE 's/^ *(\[[0-9]+\/[0-9]+\] .*)/    \1/p' || status=$?
+    if ((status)); then
+        printf '==> the build failed; the end of its output (all of it in %s):\n' "$build_log"
+        tail -n 60 "$build_log"
+    fi
+    return "$status"
+}
+
 # install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the venv.
 install_module() {
     local venv="$ROOT/.venv-$1"
     log "building and installing tavrin_puzzles into $venv"
-    (cd "$ROOT" && PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isolation \
-        "${SCRIPT_BUILD_SETTINGS[@]}" .)
+    (cd "$ROOT" && PATH="$venv/bin:$PATH" build_with_progress "$ROOT/build/scripts/logs/install-$1.txt" \
+        pip_in "$venv/bin/python" install --no-build-isolation "${SCRIPT_BUILD_SETTINGS[@]}" .)
 }

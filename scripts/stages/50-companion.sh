@@ -11,17 +11,18 @@ CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib mypy)
 PYPY_EXTRAS=(tqdm matplotlib)
 
 # ensure_extras NAME PIP-OPTIONS... -- PACKAGE...: installs the packages once; the marker holds
-# the list they were installed for, so a package added later is installed on the next run.
+# the list they were installed for and the pinned versions' hash, so a package added or a
+# version changed later is installed on the next run.
 ensure_extras() {
     local venv="$ROOT/.venv-$1" options=() packages=()
     shift
     while (($#)) && [ "$1" != "--" ]; do options+=("$1"); shift; done
     shift
     packages=("$@")
-    if [ "$(cat "$venv/.companion-extras" 2>/dev/null)" != "${packages[*]}" ]; then
+    if [ "$(cat "$venv/.companion-extras" 2>/dev/null)" != "${packages[*]} $(constraints_hash)" ]; then
         log "installing the companion's optional dependencies into $venv: ${packages[*]}"
-        if "$venv/bin/python" -m pip install -q "${options[@]}" "${packages[@]}"; then
-            printf '%s' "${packages[*]}" >"$venv/.companion-extras"
+        if pip_in "$venv/bin/python" install -q "${options[@]}" "${packages[@]}"; then
+            printf '%s' "${packages[*]} $(constraints_hash)" >"$venv/.companion-extras"
         else
             log "not all of ${packages[*]} install into $venv; the tests that need them are skipped"
         fi

@@ -4,6 +4,9 @@
 # venv of each interpreter and tried there with the README's examples; the stubs checked with
 # mypy against the module.
 # CPython 3.9 is built and tested too where the machine has one.
+# A wheel is rebuilt only when what goes into it changed since the stage last built it: the
+# stamp beside it holds a hash of the tracked sources of the wheel, the interpreter, the
+# compiler, the pinned tools and the build settings.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 OUT="$ROOT/build/scripts/package"
@@ -20,21 +23,55 @@ for candidate in /usr/bin/python3.9 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.9*/
 done
 ((${#interpreters[@]} == 3)) || log "no CPython 3.9 on this machine: its wheel is neither built nor tested"
 
-# pip's output without the warnings of a machine's own pip configuration; pip's status stays.
-without_warnings() { grep -v "^WARNING: " || true; }
+# wheel_tag NAME: the interpreter's part of its wheel's name, cp311 or pp39.
+wheel_tag() {
+    "$ROOT/.venv-$1/bin/python" -c 'import sys; print(("pp" if sys.implementation.name == "pypy" else "cp") + "%d%d" % sys.version_info[:2])'
+}
 
-rm -rf "$OUT"
-mkdir -p "$OUT/raw" "$OUT/wheelhouse"
+# wheel_inputs_hash NAME: empty outside a git checkout, where every run rebuilds.
+wheel_inputs_hash() {
+    local sources
+    sources="$(cd "$ROOT" && git ls-files -z -- CMakeLists.txt pyproject.toml README.md LICENSE src stubs python 2>/dev/null |
+        xargs -0r sha256sum)" || return 0
+    {
+        printf '%s\n' "$sources"
+        "$ROOT/.venv-$1/bin/python" -c 'import sys, sysconfig; print(sys.executable, sys.version, sysconfig.get_config_var("EXT_SUFFIX"))'
+        g++ --version | head -n 1
+        cat "$CONSTRAINTS"
+        printf '%s\n' "${SCRIPT_BUILD_SETTINGS[@]}"
+    } | sha256sum | cut -c1-16
+}
+
+mkdir -p "$OUT/raw" "$OUT/wheelhouse" "$OUT/stamps"
+tags=() rebuilt=()
 for name in "${interpreters[@]}"; do
-    venv="$ROOT/.venv-$name"
-    log "building the wheel with $venv"
-    (cd "$ROOT" && PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation \
-        -w "$OUT/raw" "${SCRIPT_BUILD_SETTINGS[@]}" .)
+    tags+=("$(wheel_tag "$name")")
 done
-log "repairing and tagging the wheels with auditwheel"
-for wheel in "$OUT"/raw/*.whl; do
-    PATH="$ROOT/.venv-package/bin:$PATH" auditwheel repair -w "$OUT/wheelhouse" "$wheel" 2>&1 |
-        { grep -E "New filename tags|Fixed-up wheel|rror" || true; }
+# Wheels of interpreters this machine no longer has are not checked.
+for wheel in "$OUT"/raw/*.whl "$OUT"/wheelhouse/*.whl; do
+    [ -e "$wheel" ] || continue
+    [[ " ${tags[*]} " == *" $(basename "$wheel" | cut -d- -f3) "* ]] || rm -f "$wheel"
+done
+for index in "${!interpreters[@]}"; do
+    name="${interpreters[index]}" tag="${tags[index]}"
+    venv="$ROOT/.venv-$name"
+    key="$(wheel_inputs_hash "$name")"
+    if [ -n "$key" ] && [ "$(cat "$OUT/stamps/$name" 2>/dev/null)" = "$key" ] &&
+        compgen -G "$OUT/wheelhouse/*-$tag-*.whl" >/dev/null; then
+        log "the $tag wheel is not rebuilt: its sources, interpreter and tools are as when it was built (hash $key)"
+        continue
+    fi
+    rebuilt+=("$name")
+    rm -f "$OUT/stamps/$name" "$OUT"/raw/*-"$tag"-*.whl "$OUT"/wheelhouse/*-"$tag"-*.whl
+    log "building the $tag wheel with $venv"
+    (cd "$ROOT" && PATH="$venv/bin:$PATH" build_with_progress "$OUT/build-$name.txt" \
+        pip_in "$venv/bin/python" wheel --no-deps --no-build-isolation -w "$OUT/raw" "${SCRIPT_BUILD_SETTINGS[@]}" .)
+    log "repairing and tagging the $tag wheel with auditwheel"
+    for wheel in "$OUT"/raw/*-"$tag"-*.whl; do
+        PATH="$ROOT/.venv-package/bin:$PATH" auditwheel repair -w "$OUT/wheelhouse" "$wheel" 2>&1 |
+            { grep -E "New filename tags|Fixed-up wheel|rror" || true; }
+    done
+    printf '%s\n' "$key" >"$OUT/stamps/$name"
 done
 
 log "checking the wheels' tags and the symbol versions they need"
@@ -51,26 +88,34 @@ result = doctest.testfile(sys.argv[1], module_relative=False)
 print(f"README: {result.attempted - result.failed} passed, {result.failed} failed")
 sys.exit(1 if result.failed or not result.attempted else 0)
 '
-for name in "${interpreters[@]}"; do
+# The venv of an unchanged wheel is kept from the run that built it.
+for index in "${!interpreters[@]}"; do
+    name="${interpreters[index]}" tag="${tags[index]}"
     fresh="$OUT/fresh-$name"
     python="$ROOT/.venv-$name/bin/python"
-    tag="$("$python" -c 'import sys; print(("pp" if sys.implementation.name == "pypy" else "cp") + "%d%d" % sys.version_info[:2])')"
-    log "pip install of the $tag wheel into a fresh venv of $("$python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-    "$python" -m venv "$fresh"
-    "$fresh/bin/python" -m pip install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl 2>&1 | without_warnings
+    if [[ " ${rebuilt[*]} " == *" $name "* ]] || [ ! -x "$fresh/bin/python" ]; then
+        log "pip install of the $tag wheel into a fresh venv of $("$python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
+        rm -rf "$fresh"
+        "$python" -m venv "$fresh"
+        pip_in "$fresh/bin/python" install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl
+    else
+        log "the README's examples in the venv where the last run installed the unchanged $tag wheel"
+    fi
     if ! (cd "$OUT" && "$fresh/bin/python" -c "$readme_examples" "$ROOT/README.md" 2>"$OUT/stderr-$name.txt"); then
         cat "$OUT/stderr-$name.txt"
-        exit 1
+        fail "the README's examples failed with the $tag wheel"
     fi
 done
 
 if [[ " ${interpreters[*]} " == *" cpython39 "* ]]; then
     log "pytest under CPython 3.9, on its wheel"
-    "$ROOT/.venv-cpython39/bin/python" -m pip install -q --no-deps --force-reinstall "$OUT"/wheelhouse/*-cp39-*.whl 2>&1 | without_warnings
+    if [[ " ${rebuilt[*]} " == *" cpython39 "* ]] || ! "$ROOT/.venv-cpython39/bin/python" -c "import tavrin_puzzles" 2>/dev/null; then
+        pip_in "$ROOT/.venv-cpython39/bin/python" install -q --no-deps --force-reinstall "$OUT"/wheelhouse/*-cp39-*.whl
+    fi
     "$ROOT/.venv-cpython39/bin/python" -m pytest "$ROOT/tests"
 fi
 
 log "the stubs: mypy --strict on a typed use of the module, and stubtest against the module"
-"$OUT/fresh-cpython/bin/python" -m pip install -q mypy 2>&1 | without_warnings
+"$OUT/fresh-cpython/bin/python" -m mypy --version >/dev/null 2>&1 || pip_in "$OUT/fresh-cpython/bin/python" install -q mypy
 (cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy --strict "$ROOT/tests/typing/usage.py")
 (cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy.stubtest tavrin_puzzles)

@@ -1,0 +1,307 @@
+"""Result files: checked reading, atomic replacement, locking, checkpoints."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Callable, Dict, List
+
+import pytest
+
+from tavrin_estimate._store import (
+    Checkpointer,
+    FileRefused,
+    ResultFile,
+    checksum,
+    decode,
+    encode,
+    read_bounded,
+)
+
+KIND = "store test"
+DOCUMENT: Dict[str, Any] = {"format": KIND, "version": 2, "successes": 12, "ranges": [[0, 30]], "cols": "AB\u00e9"}
+GOOD = encode(DOCUMENT)
+
+
+def opened(path: Path) -> ResultFile:
+    return ResultFile(path, kind=KIND, versions={2})
+
+
+def test_encoded_document_reads_back_and_its_checksum_covers_the_content() -> None:
+    """encode() adds the checksum last, one key per line; decode() gives back the document;
+    the checksum is the SHA-256 of the canonical JSON without it."""
+    text = GOOD.decode()
+    assert text.startswith('{\n  "format": "store test",\n') and text.endswith('"\n}\n')
+    assert decode(GOOD, kind=KIND, versions={2}) == DOCUMENT
+    assert json.loads(text)["checksum"] == checksum(DOCUMENT)
+    assert checksum({"b": 1, "a": [1.5]}) == checksum({"a": [1.5], "b": 1, "checksum": "ignored"})
+    with pytest.raises(ValueError):
+        encode({**DOCUMENT, "elapsed": float("nan")})
+
+
+def _with(text: str) -> bytes:
+    return text.encode()
+
+
+MALFORMED = [
+    (b"", "is empty"),
+    (b" \n\t", "holds only white space"),
+    (b"\x00\x00\x01\x02", "is binary"),
+    (b"\xff\xfe{", "is binary (not UTF-8"),
+    (GOOD[: len(GOOD) // 2], "is truncated"),
+    (GOOD[:-3], "is truncated"),
+    (b'{"format": "store test"} x', "is not JSON: Extra data at line 1 column 26"),
+    (b"[1, 2]", "it holds a JSON list, not an object"),
+    (b"{}", "it has no format tag"),
+    (b'{"format": "tavrin_estimate result", "version": 2}', "format tag is 'tavrin_estimate result'"),
+    (_with(GOOD.decode().replace('"version": 2', '"version": 99')), "has format version 99; this program reads version 2"),
+    (_with(GOOD.decode().replace('"version": 2', '"version": true')), "has format version True"),
+    (_with(GOOD.decode().replace(',\n  "checksum"', ',\n  "unsealed"')), "has no checksum"),
+    (_with(GOOD.decode().replace('"sha256:', '"md5:')), "has a malformed checksum"),
+    (_with(GOOD.decode().replace('"successes": 12', '"successes": 13')), "was changed after it was written"),
+    (_with(GOOD.decode().replace('"successes": 12', '"successes": 12, "successes": 13')), "holds the key 'successes' twice"),
+    (b'{"format": "store test", "n": ' + b"[" * 100_000 + b"]" * 100_000 + b"}", "more than 32 levels deep"),
+    (b'{"format": "store test", "n": "' + b"[" * 1000 + b'"}', "has format version None"),  # brackets in a string are text
+    (b'{"format": "store test", "n": 1' + b"0" * 5000 + b"}", "holds a number of 5,001 digits"),
+    (b'{"format": "store test", "n": 1e400}', "holds the number 1e400, too large for a float"),
+    (b'{"format": "store test", "n": NaN}', "holds NaN, which is no JSON number"),
+]
+
+
+@pytest.mark.parametrize("content, message", MALFORMED, ids=[m for _, m in MALFORMED])
+def test_malformed_files_are_refused_with_the_file_and_the_problem(content: bytes, message: str, tmp_path: Path) -> None:
+    """Each malformed file: FileRefused naming the file and the problem (never a RecursionError,
+    OverflowError or a silent last-key-wins), the file left byte for byte as it was."""
+    path = tmp_path / "run.json"
+    path.write_bytes(content)
+    with pytest.raises(FileRefused) as refused, opened(path) as file:
+        file.open()
+    assert str(refused.value).startswith(f"{path}: ") and message in str(refused.value)
+    assert path.read_bytes() == content
+    assert sorted(os.listdir(tmp_path)) == ["run.json"]  # the lock released and removed
+
+
+def test_only_regular_files_of_bounded_size_are_read(tmp_path: Path) -> None:
+    """A FIFO is refused at once (no writer needed), a device or folder too, and a file larger
+    than the limit; a missing file is None."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for path, kind in ((fifo, "a FIFO"), (Path("/dev/zero"), "a character device"), (tmp_path, "a folder")):
+        with pytest.raises(FileRefused, match=f"is {kind}, not a saved result"):
+            read_bounded(path)
+    big = tmp_path / "big.json"
+    big.write_bytes(b" " * 1001)
+    with pytest.raises(FileRefused, match="larger than any saved result"):
+        read_bounded(big, limit=1000)
+    assert read_bounded(big, limit=1001) == b" " * 1001
+    assert read_bounded(tmp_path / "absent.json") is None
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda tmp: tmp / "nodir" / "run.json", "its folder {tmp}/nodir does not exist"),
+        (lambda tmp: (tmp / "file").write_text("") or tmp / "file" / "run.json", "{tmp}/file is not a folder"),
+    ],
+    ids=["missing-folder", "folder-is-a-file"],
+)
+def test_a_path_whose_folder_cannot_hold_the_file_is_refused(make: Callable[[Path], Path], message: str, tmp_path: Path) -> None:
+    with pytest.raises(FileRefused, match=message.format(tmp=tmp_path)):
+        opened(make(tmp_path)).open()
+
+
+def test_one_run_at_a_time_holds_a_file(tmp_path: Path) -> None:
+    """A second holder, also through a symbolic link, is refused naming the first one's process;
+    once the first closes, the sidecar is gone and the next run takes the file."""
+    path = tmp_path / "run.json"
+    link = tmp_path / "link.json"
+    link.symlink_to(path)
+    first = opened(path)
+    assert first.open() is None
+    for other in (path, link):
+        with pytest.raises(FileRefused, match=rf"is in use by another run \(process {os.getpid()}\)"):
+            opened(other).open()
+    first.save(DOCUMENT)
+    first.close()
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "run.json"]
+    with opened(link) as second:
+        assert second.open() == DOCUMENT
+
+
+def test_lock_holders_that_come_and_go_never_overlap(tmp_path: Path) -> None:
+    """Threads open and close one file in a tight loop (each close removes the sidecar while
+    another may be waiting on it): never two holders at once."""
+    path = tmp_path / "run.json"
+    holders: List[int] = []
+    overlaps: List[int] = []
+    taken = [0]
+
+    def churn() -> None:
+        for _ in range(300):
+            file = opened(path)
+            try:
+                file.open()
+            except FileRefused:
+                continue
+            holders.append(1)
+            if len(holders) > 1:
+                overlaps.append(len(holders))
+            taken[0] += 1
+            holders.pop()
+            file.close()
+
+    threads = [threading.Thread(target=churn) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not overlaps and taken[0] > 0
+
+
+def mode_of(path: Path) -> int:
+    return stat.S_IMODE(path.stat().st_mode)
+
+
+@pytest.mark.parametrize("umask, mode", [(0o022, 0o644), (0o077, 0o600), (0o002, 0o664)])
+def test_new_files_follow_the_umask_and_saved_files_keep_their_mode(umask: int, mode: int, tmp_path: Path) -> None:
+    path = tmp_path / "run.json"
+    old = os.umask(umask)
+    try:
+        with opened(path) as file:
+            file.open()
+            file.save(DOCUMENT)
+            assert mode_of(path) == mode
+            path.chmod(0o640)
+            file.save({**DOCUMENT, "successes": 13})
+    finally:
+        os.umask(old)
+    assert mode_of(path) == 0o640 and json.loads(path.read_text())["successes"] == 13
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="changing a file's owner needs root")
+def test_saved_files_keep_their_owner_and_group(tmp_path: Path) -> None:
+    path = tmp_path / "run.json"
+    path.write_bytes(GOOD)
+    os.chown(path, 4321, 4322)
+    with opened(path) as file:
+        file.open()
+        file.save({**DOCUMENT, "successes": 13})
+    info = path.stat()
+    assert (info.st_uid, info.st_gid) == (4321, 4322)
+
+
+def test_read_only_files_are_refused_and_links_are_written_through(tmp_path: Path) -> None:
+    """A read-only file is refused before a run and left alone; a symbolic link stays a link
+    and its target (absent at first: a dangling link) gets the content."""
+    path = tmp_path / "run.json"
+    path.write_bytes(GOOD)
+    path.chmod(0o444)
+    with pytest.raises(FileRefused, match="is read-only"):
+        opened(path).open()
+    assert path.read_bytes() == GOOD
+
+    target = tmp_path / "data" / "real.json"
+    target.parent.mkdir()
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    with opened(link) as file:
+        assert file.open() is None
+        file.save(DOCUMENT)
+        file.save({**DOCUMENT, "successes": 14})
+    assert link.is_symlink() and json.loads(target.read_text())["successes"] == 14
+    assert sorted(os.listdir(target.parent)) == ["real.json"]
+
+
+def test_a_failed_save_leaves_the_old_file_and_no_temporary(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    path = tmp_path / "run.json"
+    with opened(path) as file:
+        file.open()
+        file.save(DOCUMENT)
+
+        def no_space(fd: int) -> None:
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(os, "fsync", no_space)
+        with pytest.raises(OSError, match="No space"):
+            file.save({**DOCUMENT, "successes": 15})
+    assert path.read_bytes() == GOOD and sorted(os.listdir(tmp_path)) == ["run.json"]
+
+
+def test_temporaries_of_a_killed_run_are_removed_and_nothing_else(tmp_path: Path) -> None:
+    path = tmp_path / "run.json"
+    stale = tmp_path / ".run.json.0123456789abcdef.tavrin-tmp"
+    others = [".run.json.0123456789abcdef.tmp", ".other.json.0123456789abcdef.tavrin-tmp", ".run.json.x.tavrin-tmp"]
+    for name in [stale.name, *others]:
+        (tmp_path / name).write_text("{")
+    with opened(path) as file:
+        file.open()
+    assert sorted(os.listdir(tmp_path)) == sorted(others)
+
+
+# A child that saves a growing document as fast as it can; the parent kills it at random.
+SAVER = """
+import sys
+from tavrin_estimate._store import ResultFile
+file = ResultFile(sys.argv[1], kind="store test", versions={2})
+start = (file.open() or {}).get("successes", 0)
+sys.stdout.write("ready\\n"); sys.stdout.flush()
+for n in range(start + 1, start + 10**9):
+    file.save({"format": "store test", "version": 2, "successes": n, "padding": "x" * (n % 5000)})
+"""
+
+
+def test_kill_9_during_saves_always_leaves_a_whole_file(tmp_path: Path) -> None:
+    """A process saving in a tight loop is killed with SIGKILL at random moments: every time the
+    file reads back as a whole document of a count no lower than before, and the next holder
+    removes the temporary the killed save left."""
+    path = tmp_path / "run.json"
+    rng = random.Random(1907)
+    last = 0
+    for _ in range(10):
+        child = subprocess.Popen([sys.executable, "-c", SAVER, str(path)], stdout=subprocess.PIPE,
+                                 env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        assert child.stdout is not None and child.stdout.readline() == b"ready\n"
+        time.sleep(rng.uniform(0.0, 0.05))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        with opened(path) as file:
+            document = file.open()
+        # Killed before its first save, a child leaves the file as it was (absent at first).
+        count = document["successes"] if document is not None else 0
+        assert count >= last and (document is not None or last == 0)
+        last = count
+        assert sorted(os.listdir(tmp_path)) == ["run.json"]
+    assert last > 0
+
+
+def test_checkpoints_follow_the_interval_and_survive_failed_saves() -> None:
+    """Saves happen once `seconds` have passed since the last; a save that fails is reported
+    once and tried again an interval later, and the run goes on."""
+    now = [0.0]
+    results: List[object] = []
+    warnings: List[str] = []
+
+    def save() -> None:
+        outcome = results.pop(0)
+        if isinstance(outcome, Exception):
+            raise outcome
+
+    checkpointer = Checkpointer(save, 60.0, clock=lambda: now[0], warn=warnings.append)
+    decisions = []
+    results.extend([None, OSError(28, "No space left on device"), None])
+    for moment in (10.0, 59.9, 60.0, 61.0, 119.9, 120.0, 150.0, 180.0):
+        now[0] = moment
+        decisions.append(checkpointer.maybe_save())
+    assert decisions == [False, False, True, False, False, False, False, True]
+    assert (checkpointer.saves, checkpointer.failures) == (2, 1)
+    assert len(warnings) == 1 and "No space left" in warnings[0] and "tries again in 60 s" in warnings[0]
+    with pytest.raises(ValueError):
+        Checkpointer(save, -1.0)

@@ -103,19 +103,17 @@ def encode(document: Mapping[str, Any]) -> bytes:
     return ("{\n" + ",\n".join(lines) + "\n}\n").encode("ascii")
 
 
-_STRING = re.compile(r'"(?:[^"\\]|\\.)*"', re.DOTALL)
-_BRACKET = re.compile(r"[\[\]{}]")
-
-
-def _check_depth(text: str) -> None:
-    depth = 0
-    for match in _BRACKET.finditer(_STRING.sub("", text)):
-        if match.group() in "[{":
-            depth += 1
-            if depth > MAX_DEPTH:
-                raise _Malformed(f"nests values more than {MAX_DEPTH} levels deep")
-        else:
-            depth -= 1
+def _check_depth(document: Any) -> None:
+    """Refuse nesting deeper than MAX_DEPTH (the parser itself stops at the recursion limit,
+    which is far deeper than a result and too close to it for the checksum's own encoding)."""
+    level: List[Any] = [document]
+    for _ in range(MAX_DEPTH):
+        level = [child for value in level if isinstance(value, (dict, list))
+                 for child in (value.values() if isinstance(value, dict) else value)]
+        if not level:
+            return
+    if any(isinstance(value, (dict, list)) for value in level):
+        raise _Malformed(f"nests values more than {MAX_DEPTH} levels deep")
 
 
 def _object(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
@@ -158,9 +156,9 @@ def decode(data: bytes, *, kind: str, versions: Collection[int], retired: Mappin
     except UnicodeDecodeError:
         raise ValueError("is binary (not UTF-8 text), not a saved result") from None
     try:
-        _check_depth(text)
         document = json.loads(text, object_pairs_hook=_object, parse_int=_int, parse_float=_float,
                               parse_constant=_constant)
+        _check_depth(document)
     except _Malformed as exc:
         raise ValueError(str(exc)) from None
     except json.JSONDecodeError as exc:
@@ -168,8 +166,8 @@ def decode(data: bytes, *, kind: str, versions: Collection[int], retired: Mappin
         if exc.pos >= len(text.rstrip()) or exc.msg.startswith("Unterminated string"):
             raise ValueError("is truncated: its JSON stops before the end") from None
         raise ValueError(f"is not JSON: {exc.msg} at line {exc.lineno} column {exc.colno}") from None
-    except RecursionError:  # Below MAX_DEPTH only under a tiny recursion limit.
-        raise ValueError("nests values too deeply") from None
+    except RecursionError:
+        raise ValueError(f"nests values more than {MAX_DEPTH} levels deep") from None
     if not isinstance(document, dict):
         raise ValueError(f"is not a saved result: it holds a JSON {type(document).__name__}, not an object")
     tag = document.get("format")

@@ -143,6 +143,11 @@ def _constant(text: str) -> Any:
     raise _Malformed(f"holds {text}, which is no JSON number")
 
 
+def _brief(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def decode(data: bytes, *, kind: str, versions: Collection[int], retired: Mapping[int, str] = {}) -> Dict[str, Any]:
     """The document of a file's content (checksum field removed), or ValueError saying what is
     wrong with it (a message to follow the file's name). `retired` maps versions no longer
@@ -172,19 +177,20 @@ def decode(data: bytes, *, kind: str, versions: Collection[int], retired: Mappin
         raise ValueError(f"is not a saved result: it holds a JSON {type(document).__name__}, not an object")
     tag = document.get("format")
     if tag != kind:
-        raise ValueError(f"is not a saved result: its format tag is {tag!r}, not {kind!r}"
+        raise ValueError(f"is not a saved result: its format tag is {_brief(tag)}, not {kind!r}"
                          if tag is not None else "is not a saved result: it has no format tag")
     version = document.get("version")
-    if isinstance(version, int) and not isinstance(version, bool) and version in retired:
-        raise ValueError(retired[version])
-    if isinstance(version, bool) or version not in versions:
+    number = version if isinstance(version, int) and not isinstance(version, bool) else None
+    if number is not None and number in retired:
+        raise ValueError(retired[number])
+    if number not in versions:
         known = ", ".join(str(v) for v in sorted(versions))
-        raise ValueError(f"has format version {version!r}; this program reads version {known}")
+        raise ValueError(f"has format version {_brief(version)}; this program reads version {known}")
     sealed = document.pop(CHECKSUM_FIELD, None)
     if sealed is None:
         raise ValueError("has no checksum")
     if not isinstance(sealed, str) or not re.fullmatch(re.escape(CHECKSUM_PREFIX) + "[0-9a-f]{64}", sealed):
-        raise ValueError(f"has a malformed checksum {str(sealed)[:80]!r}")
+        raise ValueError(f"has a malformed checksum {_brief(sealed)}")
     if checksum(document) != sealed:
         raise ValueError("was changed after it was written: its checksum does not match its content")
     return document

@@ -64,6 +64,7 @@ MALFORMED = [
     (b'{"format": "tavrin_estimate result", "version": 2}', "format tag is 'tavrin_estimate result'"),
     (_with(GOOD.decode().replace('"version": 2', '"version": 99')), "has format version 99; this program reads version 2"),
     (_with(GOOD.decode().replace('"version": 2', '"version": true')), "has format version True"),
+    (_with(GOOD.decode().replace('"version": 2', '"version": [2]')), "has format version [2]"),
     (_with(GOOD.decode().replace(',\n  "checksum"', ',\n  "unsealed"')), "has no checksum"),
     (_with(GOOD.decode().replace('"sha256:', '"md5:')), "has a malformed checksum"),
     (_with(GOOD.decode().replace('"successes": 12', '"successes": 13')), "was changed after it was written"),

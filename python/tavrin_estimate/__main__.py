@@ -1,23 +1,26 @@
-"""python -m tavrin_estimate ITERATIONS [options]: an estimate with its interval, on this machine
-or on a Dask cluster. Exit status 0 when done, 130 after Ctrl-C (the partial result printed,
-and saved with --resume), 2 for bad arguments, 1 when the cluster cannot be reached."""
+"""python -m tavrin_estimate ITERATIONS [options]: an estimate with its seed and interval, on
+this machine or on a Dask cluster; python -m tavrin_estimate replay FILE [--sample K]: a saved
+result counted again. Exit status 0 when done (a replay: when it matches), 1 when a run failed
+or a replay does not match, 2 for bad arguments or files, 130 after Ctrl-C (the partial result
+printed, and saved with --resume)."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import importlib
-import os
 import re
 import sys
-import tempfile
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
 from typing import Any, Iterator, List, Optional
 
-from ._estimate import EstimateInterrupted, estimate
-from ._interrupt import StopRequest
-from ._result import DEFAULT_CONFIDENCE, Estimate, check_confidence
+from ._counting import MAX_BLOCK_SIZE, parse_seed
+from ._estimate import EstimateFailed, EstimateInterrupted, estimate
+from ._plane import check_confidence
+from ._replay import replay
+from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, FILE_VERSION, RETIRED_FORMATS, Estimate
+from ._store import FileRefused, ResultFile
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
@@ -42,17 +45,42 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a whole number from 0 to 1e100: {text!r}")
 
 
+def _seed(text: str) -> int:
+    try:
+        return parse_seed(text.strip().replace("_", ""))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a seed is a whole number written in decimal digits, not {text!r}") from None
+
+
+def _block_size(text: str) -> int:
+    value = _count(text)
+    if not 1 <= value <= MAX_BLOCK_SIZE:
+        raise argparse.ArgumentTypeError(f"a block size lies between 1 and {MAX_BLOCK_SIZE}, not {text!r}")
+    return value
+
+
 def _confidence(text: str) -> float:
     try:
         return check_confidence(float(text))
-    except (TypeError, ValueError):
-        raise argparse.ArgumentTypeError(f"not a confidence strictly between 0 and 1: {text!r}") from None
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
+
+
+def _half_width(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"a half-width is a positive number, not {text!r}")
+    return value
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m tavrin_estimate",
-        description="Estimate how often the last passenger to board finds their own seat free.",
+        description="Estimate how often the last passenger to board finds their own seat free."
+        " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
         epilog="Ctrl-C stops the run, prints what it has counted and exits with status 130.",
     )
     parser.add_argument("iterations", type=_count, metavar="ITERATIONS",
@@ -60,6 +88,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--seats", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--cols", default="ABCDEF", metavar="S", help="column letters, default ABCDEF")
+    parser.add_argument("--seed", type=_seed, metavar="S",
+                        help="the seed (a whole number); by default 128 bits drawn from the system, printed")
+    parser.add_argument("--half-width", type=_half_width, metavar="E",
+                        help="stop once the interval's half-width is at most E (ITERATIONS at most)")
+    parser.add_argument("--block-size", type=_block_size, metavar="B",
+                        help="boardings per block (default: from the plane; 65536 for 100 seats)")
     parser.add_argument("--confidence", type=_confidence, default=DEFAULT_CONFIDENCE, metavar="C",
                         help=f"of the interval, default {DEFAULT_CONFIDENCE}")
     parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
@@ -70,52 +104,57 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(parser: argparse.ArgumentParser, path: Path, args: argparse.Namespace) -> Optional[Estimate]:
+def _replay_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m tavrin_estimate replay",
+        description="Count the boardings of a saved result again and say whether the counts match"
+        " (exit status 0) or not (1).",
+    )
+    parser.add_argument("file", type=Path, metavar="FILE", help="a result saved by --resume or Estimate.save()")
+    parser.add_argument("--sample", type=_count, metavar="K",
+                        help="count only K blocks drawn at random (needs the result's per-block counts)")
+    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    return parser
+
+
+def _result_file(path: Path) -> ResultFile:
+    return ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+
+
+def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Namespace) -> Optional[Estimate]:
+    """The result held by the resume file, checked against the plane asked; None for none."""
     try:
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        return None
-    except (OSError, UnicodeDecodeError) as exc:
-        parser.error(f"cannot read {path}: {exc}")
-    try:
-        saved = Estimate.from_json(text)
+        document = file.open()
+        saved = None if document is None else Estimate.from_dict(document)
+    except FileRefused as exc:
+        parser.error(f"cannot resume from {exc}")
     except ValueError as exc:
-        parser.error(f"cannot resume from {path}: {exc}")
+        file.close()
+        parser.error(f"cannot resume from {file.path}: {exc}")
+    if saved is None:
+        return None
     wanted = (args.passengers, args.seats, args.cols)
     if saved.configuration != wanted:
+        file.close()
         parser.error(
-            f"{path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
+            f"{file.path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
             f" {saved.cols!r}; give the same plane to continue it"
         )
     return saved
 
 
-def _save(path: Path, result: Estimate) -> None:
-    """Replace the file in one step, so that it always holds a whole result; Ctrl-C waits."""
-    with StopRequest():
-        directory = path.parent if str(path.parent) else Path(".")
-        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", dir=directory)
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as out:
-                out.write(result.to_json())
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(temporary, path)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
-            raise
-
-
 @contextlib.contextmanager
 def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator[Any]:
     if address is None:
-        yield None
+        # The command line never picks up a client on its own.
+        yield False
         return
     try:
         distributed = importlib.import_module("distributed")
     except ImportError:
-        parser.error("--scheduler needs dask.distributed: pip install 'tavrin_puzzles[dask]'")
+        parser.error("--scheduler needs dask.distributed: pip install '.[dask]'")
     try:
         client = distributed.Client(address)
     except (OSError, TimeoutError, ValueError) as exc:
@@ -125,39 +164,76 @@ def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator
         yield client
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def _run(argv: List[str]) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    saved = _load(parser, args.resume, args) if args.resume is not None else None
-    try:
-        with _client(parser, args.scheduler) as client:
-            try:
-                result = estimate(
-                    args.iterations,
-                    args.passengers,
-                    args.seats,
-                    args.cols,
-                    confidence=args.confidence,
-                    progress=args.progress,
-                    client=client,
-                    resume=saved,
-                )
-                status = 0
-            except EstimateInterrupted as stop:
-                result = stop.result
-                status = EXIT_INTERRUPTED
-            except ValueError as exc:
-                parser.error(str(exc))
-    except KeyboardInterrupt:
-        # Before the run had started (or while the cluster connection closed): nothing counted.
-        print(f"{parser.prog}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    if args.resume is not None:
-        _save(args.resume, result)
-    print(result, flush=True)
-    if args.resume is not None and result.interrupted:
-        print(f"saved to {args.resume}: run the same command again to continue", file=sys.stderr)
+    file = _result_file(args.resume) if args.resume is not None else None
+    saved = _open(parser, file, args) if file is not None else None
+    with contextlib.ExitStack() as held:
+        if file is not None:
+            held.callback(file.close)
+        try:
+            with _client(parser, args.scheduler) as client:
+                try:
+                    result = estimate(
+                        args.iterations,
+                        args.passengers,
+                        args.seats,
+                        args.cols,
+                        seed=args.seed,
+                        confidence=args.confidence,
+                        progress=args.progress,
+                        client=client,
+                        resume=saved,
+                        half_width=args.half_width,
+                        block_size=args.block_size,
+                        checkpoint=None if file is None else lambda partial: file.save(partial.to_dict()),
+                    )
+                    status = 0
+                except EstimateInterrupted as stop:
+                    result = stop.result
+                    status = EXIT_INTERRUPTED
+                except EstimateFailed as failed:
+                    result = failed.result
+                    status = EXIT_FAILURE
+                    print(f"{parser.prog}: {failed}", file=sys.stderr)
+                except (TypeError, ValueError) as exc:
+                    parser.error(str(exc))
+        except KeyboardInterrupt:
+            # Before the run had started (or while the cluster connection closed): nothing counted.
+            print(f"{parser.prog}: interrupted", file=sys.stderr)
+            return EXIT_INTERRUPTED
+        print(result, flush=True)
+        if file is not None:
+            file.save(result.to_dict())
+            if result.interrupted:
+                print(f"saved to {file.path}: run the same command again to continue", file=sys.stderr)
     return status
+
+
+def _replay(argv: List[str]) -> int:
+    parser = _replay_parser()
+    args = parser.parse_args(argv)
+    try:
+        saved = Estimate.load(args.file)
+    except (OSError, ValueError) as exc:
+        parser.error(f"cannot replay {exc}")
+    with _client(parser, args.scheduler) as client:
+        try:
+            outcome = replay(saved, args.sample, client=client, progress=args.progress)
+        except (TypeError, ValueError) as exc:
+            parser.error(str(exc))
+    print(outcome, flush=True)
+    if outcome.interrupted:
+        return EXIT_INTERRUPTED
+    return 0 if outcome.matches else EXIT_FAILURE
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["replay"]:
+        return _replay(arguments[1:])
+    return _run(arguments)
 
 
 if __name__ == "__main__":

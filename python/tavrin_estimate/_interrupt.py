@@ -21,7 +21,9 @@ is handled when the call returns.
 
 from __future__ import annotations
 
+import os
 import signal
+import sys
 import threading
 from types import FrameType, TracebackType
 from typing import Any, Callable, Iterable, List, Optional, Tuple, Type, Union
@@ -128,3 +130,34 @@ class StopRequest:
             signal.signal(signum, previous)
         if _active is self:
             _active = None
+
+    def end_process_on_signal(self) -> None:
+        """From now on, a signal this request watches ends the process at once with
+        exit_status(signum), once standard output and error are flushed; the handlers stay so
+        until the process ends. For a program whose work is done and saved, so that a late
+        signal neither waits nor prints a KeyboardInterrupt traceback."""
+        for signum, _ in self._swapped:
+            signal.signal(signum, _end_process)
+        self._swapped.clear()
+
+
+def _end_process(signum: int, frame: Optional[FrameType]) -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+    os._exit(exit_status(signum))
+
+
+def run_program(main: Callable[[], int]) -> int:
+    """Run a command line's `main` with every stopping signal a flag from its first line to the
+    end of the process: the requests of `main` and of its runs nest in this one, so no signal
+    that arrives between the end of a run and the save of its result, or after that, raises
+    anywhere. Returns main's exit status."""
+    request = StopRequest(STOP_SIGNALS)
+    with request:
+        try:
+            return main()
+        finally:
+            request.end_process_on_signal()

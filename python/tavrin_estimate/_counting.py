@@ -174,9 +174,12 @@ class Span:
                 f" {touched_blocks(self.start, self.stop, block_size)} blocks of {block_size},"
                 f" not the {len(self.blocks) / 4:g} that its block counts give"
             )
-        for count, (low, high) in zip(counts, block_bounds(self.start, self.stop, block_size)):
-            if count > high - low:
-                raise ValueError(f"a block of range [{self.start}, {self.stop}) counts {count} in {high - low} boardings")
+        # Only the first and the last block may hold fewer than block_size boardings.
+        first = min(self.stop, (self.start // block_size + 1) * block_size) - self.start
+        last = self.stop - max(self.start, (self.stop - 1) // block_size * block_size)
+        for count, boardings in ((counts[0], first), (counts[-1], last), (max(counts), block_size)):
+            if count > boardings:
+                raise ValueError(f"a block of range [{self.start}, {self.stop}) counts {count} in {boardings} boardings")
         if sum(counts) != self.successes:
             raise ValueError(
                 f"the block counts of range [{self.start}, {self.stop}) add up to {sum(counts)},"
@@ -211,9 +214,9 @@ class _Run:
         self.stop = right.stop
         self.successes += right.successes
 
-    def span(self) -> Span:
+    def span(self, with_blocks: bool = True) -> Span:
         blocks = None
-        if self.chunks is not None:
+        if self.chunks is not None and with_blocks:
             blocks = b"".join(counts_to_bytes(chunk) for chunk in self.chunks)
         return Span(self.start, self.stop, self.successes, blocks)
 
@@ -254,6 +257,10 @@ class Holdings:
             self._starts.insert(where, start)
 
     def spans(self) -> Tuple[Span, ...]:
+        """The ranges held, with their block counts unless there are more than are kept."""
+        spans = tuple(run.span(with_blocks=False) for run in self._runs)
+        if sum(touched_blocks(span.start, span.stop, self.block_size) for span in spans) > MAX_KEPT_BLOCKS:
+            return spans
         return tuple(run.span() for run in self._runs)
 
     def ranges(self) -> List[Tuple[int, int]]:

@@ -120,8 +120,7 @@ class Part:
             end = span.stop
         blocks = sum(touched_blocks(span.start, span.stop, self.block_size) for span in self.spans)
         if blocks > MAX_KEPT_BLOCKS and any(span.blocks is not None for span in self.spans):
-            spans = tuple(dataclasses.replace(span, blocks=None) for span in self.spans)
-            object.__setattr__(self, "spans", spans)
+            object.__setattr__(self, "spans", tuple(dataclasses.replace(span, blocks=None) for span in self.spans))
 
     @property
     def successes(self) -> int:

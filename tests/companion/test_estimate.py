@@ -5,14 +5,13 @@ from __future__ import annotations
 
 import concurrent.futures
 import signal
-import sys
 from typing import Any, Callable, Iterator
 
 import pytest
 
 from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, estimate, wilson_interval
 
-from .support import interrupting, needs
+from .support import interrupting
 
 PLANE = (12, 14, "ABCDEF")
 SEED = 2**100 + 12345
@@ -198,22 +197,6 @@ def test_ctrl_c_stops_after_the_call_and_keeps_its_count(own_handler: bool, monk
     assert 0 < partial.iterations < 10**9
     resumed = estimate(partial.iterations + 10, 10, 10, resume=partial)
     assert resumed.iterations == partial.iterations + 10 and not resumed.interrupted
-
-
-@pytest.mark.parametrize("bar", [pytest.param("tqdm", marks=needs("tqdm")), "plain"])
-def test_progress_shows_count_rate_and_interval(
-    bar: str, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
-) -> None:
-    """progress=True draws on standard error, with tqdm or, without it, plain lines that end
-    with the final count and interval; nothing goes to standard output."""
-    if bar == "plain":
-        monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now fails
-    result = estimate(30_000, 10, 10, progress=True)
-    captured = capsys.readouterr()
-    low, high = result.interval
-    assert captured.out == ""
-    assert f"{result.fraction:.5f} [{low:.5f}, {high:.5f}]" in captured.err
-    assert "boardings/s" in captured.err if bar == "tqdm" else "30,000/30,000 boardings (100%)" in captured.err
 
 
 TWO_SEEDS = Estimate(*PLANE, (Part(1, BLOCK, (Span(0, 10, 5),)), Part(2, BLOCK, (Span(0, 10, 5),))))

@@ -1,15 +1,19 @@
 """python -m tavrin_estimate ITERATIONS [options]: an estimate with its seed and interval, on
 this machine or on a Dask cluster; python -m tavrin_estimate replay FILE [--sample K]: a saved
 result counted again. Exit status 0 when done (a replay: when it matches), 1 when a run failed
-or a replay does not match, 2 for bad arguments or files, 130 after Ctrl-C (the partial result
-printed, and saved with --resume)."""
+or a replay does not match or a result could not be saved, 2 for bad arguments or files, and
+128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129): the partial result
+printed, and saved with --resume."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import importlib
+import importlib.util
+import os
 import re
+import signal
 import sys
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
@@ -17,14 +21,16 @@ from typing import Any, Iterator, List, Optional
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
-from ._plane import check_confidence
+from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
+from ._plane import check_confidence, check_iterations, check_plane
 from ._replay import replay
 from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, FILE_VERSION, RETIRED_FORMATS, Estimate
-from ._store import FileRefused, ResultFile
+from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a program that Ctrl-C stopped
+DEFAULT_SCHEDULER_TIMEOUT = 10.0
 
 _WHOLE = re.compile(r"\d+(_\d+)*")
 _SCIENTIFIC = re.compile(r"\d+(\.\d+)?[eE]\+?\d+")
@@ -76,12 +82,28 @@ def _half_width(text: str) -> float:
     return value
 
 
+def _seconds(text: str) -> float:
+    """A finite number of seconds, at least 0."""
+    try:
+        return check_checkpoint_seconds(float(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds >= 0: {text!r}") from None
+
+
+def _timeout(text: str) -> float:
+    value = _seconds(text)
+    if value == 0.0:
+        raise argparse.ArgumentTypeError("a time-out of 0 seconds leaves no time to connect")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m tavrin_estimate",
         description="Estimate how often the last passenger to board finds their own seat free."
         " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
-        epilog="Ctrl-C stops the run, prints what it has counted and exits with status 130.",
+        epilog="Ctrl-C, SIGTERM or SIGHUP stops the run, prints what it has counted (and saves it with"
+        " --resume) and exits with status 128 + the signal's number: 130, 143, 129.",
     )
     parser.add_argument("iterations", type=_count, metavar="ITERATIONS",
                         help="boardings to run, in total with --resume (1000000, 1_000_000 or 1e6)")
@@ -99,8 +121,13 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
+                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
     parser.add_argument("--resume", type=Path, metavar="FILE",
                         help="continue from the result in FILE if it exists, and save the result there")
+    parser.add_argument("--checkpoint-seconds", type=_seconds, metavar="S",
+                        help=f"with --resume, save the result so far every S seconds, default"
+                        f" {DEFAULT_CHECKPOINT_SECONDS:g} (0: after every call)")
     return parser
 
 
@@ -116,6 +143,8 @@ def _replay_parser() -> argparse.ArgumentParser:
     parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
+                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
     return parser
 
 
@@ -146,17 +175,23 @@ def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Name
 
 
 @contextlib.contextmanager
-def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator[Any]:
+def _client(parser: argparse.ArgumentParser, address: Optional[str], timeout: float) -> Iterator[Any]:
     if address is None:
         # The command line never picks up a client on its own.
         yield False
         return
     try:
         distributed = importlib.import_module("distributed")
-    except ImportError:
-        parser.error("--scheduler needs dask.distributed: pip install '.[dask]'")
+    except Exception as exc:
+        if importlib.util.find_spec("distributed") is None:
+            parser.error("--scheduler needs dask.distributed: pip install '.[dask]'")
+        # Under PyPy 3.9 it installs but its psutil does not load.
+        parser.error(
+            f"dask.distributed is installed but cannot be imported under this interpreter:"
+            f" {type(exc).__name__}: {exc}"
+        )
     try:
-        client = distributed.Client(address)
+        client = distributed.Client(address, timeout=timeout)
     except (OSError, TimeoutError, ValueError) as exc:
         print(f"{parser.prog}: cannot reach the scheduler at {address}: {exc}", file=sys.stderr)
         sys.exit(EXIT_FAILURE)
@@ -167,13 +202,27 @@ def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator
 def _run(argv: List[str]) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    # Every stopping signal is a flag from here until the result is printed and saved.
+    with StopRequest(STOP_SIGNALS) as stop:
+        return _run_stoppable(parser, args, stop)
+
+
+def _run_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
+    # Refused before the resume file is opened, so that a bad plane never locks or reads it.
+    try:
+        check_iterations(args.iterations)
+        check_plane(args.passengers, args.seats, args.cols)
+    except (TypeError, ValueError) as exc:
+        parser.error(str(exc))
+    if args.checkpoint_seconds is not None and args.resume is None:
+        parser.error("--checkpoint-seconds needs --resume FILE, where the checkpoints go")
     file = _result_file(args.resume) if args.resume is not None else None
     saved = _open(parser, file, args) if file is not None else None
     with contextlib.ExitStack() as held:
         if file is not None:
             held.callback(file.close)
         try:
-            with _client(parser, args.scheduler) as client:
+            with _client(parser, args.scheduler, args.scheduler_timeout) as client:
                 try:
                     result = estimate(
                         args.iterations,
@@ -188,44 +237,84 @@ def _run(argv: List[str]) -> int:
                         half_width=args.half_width,
                         block_size=args.block_size,
                         checkpoint=None if file is None else lambda partial: file.save(partial.to_dict()),
+                        checkpoint_seconds=(
+                            DEFAULT_CHECKPOINT_SECONDS if args.checkpoint_seconds is None else args.checkpoint_seconds
+                        ),
                     )
                     status = 0
-                except EstimateInterrupted as stop:
-                    result = stop.result
-                    status = EXIT_INTERRUPTED
+                except EstimateInterrupted as stopped:
+                    result = stopped.result
+                    status = exit_status(stop.signum or signal.SIGINT)
                 except EstimateFailed as failed:
                     result = failed.result
                     status = EXIT_FAILURE
-                    print(f"{parser.prog}: {failed}", file=sys.stderr)
+                    _say(f"{parser.prog}: {failed}")
                 except (TypeError, ValueError) as exc:
                     parser.error(str(exc))
         except KeyboardInterrupt:
-            # Before the run had started (or while the cluster connection closed): nothing counted.
-            print(f"{parser.prog}: interrupted", file=sys.stderr)
+            # Only an application's own SIGINT handler raises here, before the run had started
+            # (or while the cluster connection closed): nothing counted.
+            _say(f"{parser.prog}: interrupted")
             return EXIT_INTERRUPTED
-        print(result, flush=True)
-        if file is not None:
-            file.save(result.to_dict())
+        # Printed first: a save that fails must not take the result with it.
+        _print_result(result)
+        if file is None:
             if result.interrupted:
-                print(f"saved to {file.path}: run the same command again to continue", file=sys.stderr)
+                _say("not saved: add --resume FILE to keep a stopped run and continue it later")
+            return status
+        if saved is not None and result.iterations == saved.iterations:
+            _say(f"{file.path} already holds {saved.iterations:,} boardings, at least the {args.iterations:,}"
+                 " asked: nothing run, the file left as it was")
+            return status
+        try:
+            file.save(result.to_dict())
+        except (OSError, ValueError) as exc:
+            _say(f"{parser.prog}: could not save the result to {exc if isinstance(exc, FileRefused) else file.path}"
+                 f"{'' if isinstance(exc, FileRefused) else f': {exc}'}; here it is as JSON, to save by hand and"
+                 " resume from:")
+            _print_result(encode(result.to_dict()).decode("ascii"), end="")
+            return status or EXIT_FAILURE
+        if result.interrupted:
+            _say(f"saved to {file.path}: run the same command again to continue")
     return status
+
+
+def _say(line: str) -> None:
+    """One line on standard error, which may be closed: a message never ends the program."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        print(line, file=sys.stderr, flush=True)
+
+
+def _print_result(result: object, end: str = "\n") -> None:
+    """The result on standard output; a closed or broken one is replaced by /dev/null, so that
+    the save still happens and the exit does not fail flushing it again."""
+    try:
+        print(result, end=end, flush=True)
+    except (OSError, ValueError, AttributeError):
+        with contextlib.suppress(OSError):
+            sys.stdout = open(os.devnull, "w")
 
 
 def _replay(argv: List[str]) -> int:
     parser = _replay_parser()
     args = parser.parse_args(argv)
+    with StopRequest(STOP_SIGNALS) as stop:
+        return _replay_stoppable(parser, args, stop)
+
+
+def _replay_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
     try:
         saved = Estimate.load(args.file)
     except (OSError, ValueError) as exc:
         parser.error(f"cannot replay {exc}")
-    with _client(parser, args.scheduler) as client:
+    with _client(parser, args.scheduler, args.scheduler_timeout) as client:
         try:
             outcome = replay(saved, args.sample, client=client, progress=args.progress)
         except (TypeError, ValueError) as exc:
             parser.error(str(exc))
-    print(outcome, flush=True)
+    _print_result(outcome)
     if outcome.interrupted:
-        return EXIT_INTERRUPTED
+        return exit_status(stop.signum or signal.SIGINT)
     return 0 if outcome.matches else EXIT_FAILURE
 
 
@@ -237,4 +326,4 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_program(main))

@@ -325,5 +325,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     return _run(arguments)
 
 
+def command() -> int:
+    """The console command tavrin-estimate: the same as python -m tavrin_estimate, with every
+    stopping signal a flag until the process ends."""
+    return run_program(main)
+
+
 if __name__ == "__main__":
-    sys.exit(run_program(main))
+    sys.exit(command())

@@ -338,6 +338,16 @@ class ResultFile:
         if self._lock_fd is not None:
             raise RuntimeError(f"{self.path} is open already")
         self._check_folder()
+        # A device, FIFO or folder is refused before a lock file is made beside it.
+        try:
+            info = os.stat(self.target)
+        except FileNotFoundError:
+            pass
+        except OSError as exc:
+            raise self.refused(f"cannot be read: {exc.strerror}") from None
+        else:
+            if not stat.S_ISREG(info.st_mode):
+                raise self.refused(f"is {_describe_kind(info.st_mode)}, not a saved result")
         self._lock()
         try:
             self._remove_stale_temporaries()
@@ -491,7 +501,8 @@ def _warn(message: str) -> None:
 class Checkpointer:
     """Calls `save` when `seconds` have passed since the last save (or since creation). The run
     calls maybe_save() between kernel calls. A failed save is reported by `warn` and retried one
-    interval later; the run goes on (its end saves again, and says so if that fails too)."""
+    interval later; the run goes on (its end saves again, and says so if that fails too). Only
+    the first of consecutive failures is reported."""
 
     def __init__(self, save: Callable[[], None], seconds: float = DEFAULT_CHECKPOINT_SECONDS, *,
                  clock: Callable[[], float] = time.monotonic, warn: Callable[[str], None] = _warn) -> None:
@@ -503,6 +514,7 @@ class Checkpointer:
         self.saves = 0
         self.failures = 0
         self.spent = 0.0
+        self._failing = False
 
     def maybe_save(self) -> bool:
         """Save if an interval has passed; True when a save was made."""
@@ -516,11 +528,14 @@ class Checkpointer:
             self._save()
         except (OSError, ValueError) as exc:
             self.failures += 1
-            self._warn(f"warning: checkpoint not saved ({exc}); the run goes on and tries again"
-                       f" in {self.seconds:g} s")
+            if not self._failing:
+                self._warn(f"warning: checkpoint not saved ({exc}); the run goes on and tries again"
+                           f" every {self.seconds:g} s")
+            self._failing = True
             return False
         finally:
             self.spent += time.perf_counter() - started
             self._last = self._clock()
         self.saves += 1
+        self._failing = False
         return True

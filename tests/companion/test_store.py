@@ -16,6 +16,8 @@ from typing import Any, Callable, Dict, List
 
 import pytest
 
+from tavrin_estimate import Estimate, _store, estimate
+from tavrin_estimate.__main__ import main
 from tavrin_estimate._store import (
     Checkpointer,
     FileRefused,
@@ -27,6 +29,7 @@ from tavrin_estimate._store import (
 )
 
 KIND = "store test"
+KIND_RESULT = "tavrin_estimate result"
 DOCUMENT: Dict[str, Any] = {"format": KIND, "version": 2, "successes": 12, "ranges": [[0, 30]], "cols": "AB\u00e9"}
 GOOD = encode(DOCUMENT)
 
@@ -284,7 +287,7 @@ def test_kill_9_during_saves_always_leaves_a_whole_file(tmp_path: Path) -> None:
 
 
 def test_checkpoints_follow_the_interval_and_survive_failed_saves() -> None:
-    """Saves happen once `seconds` have passed since the last; a save that fails is reported
+    """Saves happen once `seconds` have passed since the last; saves that fail are reported
     once and tried again an interval later, and the run goes on."""
     now = [0.0]
     results: List[object] = []
@@ -297,12 +300,104 @@ def test_checkpoints_follow_the_interval_and_survive_failed_saves() -> None:
 
     checkpointer = Checkpointer(save, 60.0, clock=lambda: now[0], warn=warnings.append)
     decisions = []
-    results.extend([None, OSError(28, "No space left on device"), None])
-    for moment in (10.0, 59.9, 60.0, 61.0, 119.9, 120.0, 150.0, 180.0):
+    results.extend([None, OSError(28, "No space left on device"), OSError(28, "No space left on device"), None])
+    for moment in (10.0, 59.9, 60.0, 61.0, 119.9, 120.0, 150.0, 180.0, 240.0):
         now[0] = moment
         decisions.append(checkpointer.maybe_save())
-    assert decisions == [False, False, True, False, False, False, False, True]
-    assert (checkpointer.saves, checkpointer.failures) == (2, 1)
-    assert len(warnings) == 1 and "No space left" in warnings[0] and "tries again in 60 s" in warnings[0]
+    assert decisions == [False, False, True, False, False, False, False, False, True]
+    assert (checkpointer.saves, checkpointer.failures) == (2, 2)
+    assert len(warnings) == 1 and "No space left" in warnings[0] and "tries again every 60 s" in warnings[0]
     with pytest.raises(ValueError):
         Checkpointer(save, -1.0)
+
+
+# --- The command line's --resume -------------------------------------------------------------
+
+PLANE = ["--passengers", "10", "--seats", "10", "--seed", "5"]
+
+
+def saved_result() -> Dict[str, Any]:
+    return estimate(1000, 10, 10, seed=5, block_size=100).to_dict()
+
+
+def impossible(change: Callable[[Dict[str, Any]], None]) -> bytes:
+    document = saved_result()
+    change(document)
+    return encode(document)
+
+
+def _more_successes(document: Dict[str, Any]) -> None:
+    document["parts"][0]["ranges"][0][2] = document["parts"][0]["successes"] = document["successes"] = 1001
+
+
+def _negative_start(document: Dict[str, Any]) -> None:
+    document["parts"][0]["ranges"][0][0] = -5
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (lambda: encode(saved_result()).replace(b'"successes": 5', b'"successes": 4', 1), "was changed after it was written"),
+        (lambda: encode(saved_result())[:-40], "is truncated"),
+        (lambda: impossible(_more_successes), "cannot hold 1001 successes in 1000 boardings"),
+        (lambda: impossible(_negative_start), "a range must satisfy 0 <= start"),
+        ("/dev/zero", "is a character device, not a saved result"),
+        ("fifo", "is a FIFO, not a saved result"),
+        ("read-only", "is read-only"),
+        ("nodir", "does not exist"),
+    ],
+    ids=["edited", "truncated", "successes-above-boardings", "negative", "dev-zero", "fifo", "read-only", "no-folder"],
+)
+def test_the_command_line_refuses_a_bad_resume_file_before_running(
+    content: Any, message: str, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    """Exit 2 with the file named and the problem said, nothing run, the file untouched and no
+    lock file left behind."""
+    path = tmp_path / "run.json"
+    before: Any = None
+    if content == "/dev/zero":
+        path.symlink_to("/dev/zero")
+    elif content == "fifo":
+        os.mkfifo(path)
+    elif content == "read-only":
+        path.write_bytes(encode(saved_result()))
+        path.chmod(0o444)
+    elif content == "nodir":
+        path = tmp_path / "nodir" / "run.json"
+    else:
+        path.write_bytes(content())
+    if path.is_file():
+        before = path.read_bytes()
+    listing = sorted(os.listdir(tmp_path))
+    with pytest.raises(SystemExit) as exit_:
+        main(["1e9", *PLANE, "--resume", str(path)])
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and f"{path}: " in err and message in err and "Traceback" not in err
+    assert sorted(os.listdir(tmp_path)) == listing and (before is None or path.read_bytes() == before)
+
+
+def test_a_file_holding_the_total_runs_nothing_and_a_failed_save_prints_the_json(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    """A file that already holds at least the total asked is printed and left alone (exit 0).
+    A save that fails at the end says where the result could not go and prints it whole, as
+    JSON that resumes (exit 1)."""
+    path = tmp_path / "run.json"
+    path.write_bytes(encode(saved_result()))
+    before = path.read_bytes()
+    assert main(["600", *PLANE, "--resume", str(path)]) == 0
+    captured = capsys.readouterr()
+    assert "boardings  1,000," in captured.out and path.read_bytes() == before
+    assert f"{path} already holds 1,000 boardings, at least the 600 asked: nothing run" in captured.err
+
+    def disk_full(*args: Any, **kwargs: Any) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(_store, "write_atomically", disk_full)
+    assert main(["3000", *PLANE, "--resume", str(path), "--checkpoint-seconds", "0"]) == 1
+    captured = capsys.readouterr()
+    assert f"could not save the result to {path}: [Errno 28] No space left on device" in captured.err
+    assert captured.err.count("checkpoint not saved") == 1
+    text, _, json_text = captured.out.partition("\n{")
+    kept = Estimate.from_dict(decode(("{" + json_text).encode(), kind=KIND_RESULT, versions={2}))
+    assert "boardings  3,000," in text and kept.iterations == 3000 and path.read_bytes() == before

@@ -201,20 +201,28 @@ def choose_backend(client: Any, executor: Optional[concurrent.futures.Executor])
 
 
 class BlockSizer:
-    """Task sizes in whole blocks: each scaled from the measured rate of the last so that it
-    lasts about `target` seconds, growing at most GROWTH times per step so that one noisy
-    timing of a tiny task cannot make the next one huge."""
+    """Task sizes in whole blocks, at least one per kernel thread of a call: each scaled from
+    the measured rate of the last so that it lasts about `target` seconds, growing at most
+    GROWTH times per step so that one noisy timing of a tiny task cannot make the next one
+    huge."""
 
-    def __init__(self, target: float, block_size: int, first: int) -> None:
+    def __init__(self, target: float, block_size: int, threads: int) -> None:
         self.target = target
         self.block_size = block_size
-        self.blocks = max(1, first)
+        self.least = max(1, threads)
+        self.blocks = self.least
+
+    def first(self, seconds_per_boarding: float) -> None:
+        """Size the first task from the time of one boarding on one thread (which includes a
+        call's fixed cost, so the size errs small)."""
+        boardings = self.target * self.least / max(seconds_per_boarding, 1e-9)
+        self.blocks = max(self.least, int(boardings / self.block_size))
 
     def measured(self, boardings: int, seconds: float) -> None:
         blocks = max(1, boardings // self.block_size) * GROWTH
         if seconds > 0.0:
             blocks = min(blocks, int(boardings / seconds * self.target / self.block_size))
-        self.blocks = max(1, blocks)
+        self.blocks = max(self.least, blocks)
 
 
 class PrecisionTarget:
@@ -324,14 +332,11 @@ class Run:
             self.backend.close(set())
             return
         block = self.holdings.block_size
-        sizer = BlockSizer(self.backend.task_seconds, block, 1)
+        sizer = BlockSizer(self.backend.task_seconds, block, self.backend.threads())
         tasks = self._tasks(todo, sizer)
         pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]] = {}
         try:
-            # The probe's time is one boarding plus a call's fixed cost: the first task is
-            # sized pessimistically from it, later ones from their own rates.
-            probe_seconds = self.probe(todo)
-            sizer.blocks = max(1, int(self.backend.task_seconds / (max(probe_seconds, 1e-9) * block)))
+            sizer.first(self.probe(todo))
             exhausted = self.stop_at is not None
             while True:
                 while not (exhausted or self.stop.requested or self.stop_at is not None or self.failure):

@@ -15,6 +15,7 @@ command line; `python -m tavrin_estimate replay FILE` runs a saved result again.
 from ._counting import Span, default_block_size, seed_key
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
 from ._result import Estimate, Part, Provenance, exact_answer, wilson_interval
+from ._version import __version__
 
 __all__ = [
     "Estimate",
@@ -23,6 +24,7 @@ __all__ = [
     "Part",
     "Provenance",
     "Span",
+    "__version__",
     "default_block_size",
     "estimate",
     "exact_answer",

@@ -12,6 +12,7 @@ import contextlib
 import importlib
 import importlib.util
 import os
+import platform
 import re
 import signal
 import sys
@@ -25,6 +26,7 @@ from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
 from ._plane import check_confidence, check_iterations, check_plane
 from ._replay import replay
 from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, FILE_VERSION, RETIRED_FORMATS, Estimate
+from ._version import __version__
 from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
 
 EXIT_FAILURE = 1
@@ -97,14 +99,28 @@ def _timeout(text: str) -> float:
     return value
 
 
+# The name the usage and errors show: the console command's own, or how python -m ran us.
+_PROG = "python -m tavrin_estimate"
+
+
+def _version() -> str:
+    from ._kernel import block_functions
+
+    return (
+        f"tavrin_estimate {__version__} ({platform.python_implementation()} {platform.python_version()},"
+        f" {platform.machine()}, kernel block function {block_functions()[0]})"
+    )
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m tavrin_estimate",
+        prog=_PROG,
         description="Estimate how often the last passenger to board finds their own seat free."
         " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
         epilog="Ctrl-C, SIGTERM or SIGHUP stops the run, prints what it has counted (and saves it with"
         " --resume) and exits with status 128 + the signal's number: 130, 143, 129.",
     )
+    parser.add_argument("--version", action="version", version=_version())
     parser.add_argument("iterations", type=_count, metavar="ITERATIONS",
                         help="boardings to run, in total with --resume (1000000, 1_000_000 or 1e6)")
     parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
@@ -133,7 +149,7 @@ def _parser() -> argparse.ArgumentParser:
 
 def _replay_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m tavrin_estimate replay",
+        prog=f"{_PROG} replay",
         description="Count the boardings of a saved result again and say whether the counts match"
         " (exit status 0) or not (1).",
     )
@@ -328,8 +344,10 @@ def main(argv: Optional[List[str]] = None) -> int:
 def command() -> int:
     """The console command tavrin-estimate: the same as python -m tavrin_estimate, with every
     stopping signal a flag until the process ends."""
+    global _PROG
+    _PROG = os.path.basename(sys.argv[0]) or _PROG
     return run_program(main)
 
 
 if __name__ == "__main__":
-    sys.exit(command())
+    sys.exit(run_program(main))

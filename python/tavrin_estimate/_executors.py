@@ -14,7 +14,6 @@ task is small.
 from __future__ import annotations
 
 import concurrent.futures
-import importlib.metadata
 import math
 import os
 import platform
@@ -27,6 +26,7 @@ from ._counting import Holdings, counts_from_bytes, seed_key
 from ._interrupt import StopRequest
 from ._progress import Progress
 from ._store import Checkpointer
+from ._version import __version__
 from ._result import Provenance, wilson_interval
 
 # A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
@@ -75,12 +75,8 @@ def local_threads() -> int:
 
 
 def provenance(block_function: str, threads: int, runner: str) -> Provenance:
-    try:
-        version = importlib.metadata.version("tavrin_puzzles")
-    except importlib.metadata.PackageNotFoundError:  # run from a source tree
-        version = "unknown"
     return Provenance(
-        version=version,
+        version=__version__,
         python=f"{platform.python_implementation()} {platform.python_version()}",
         machine=platform.machine(),
         block_function=block_function,

@@ -316,6 +316,16 @@ class Estimate:
         lines.append(f"rate       {self.rate:,.0f} boardings/s over {self.elapsed:.3g} s")
         return "\n".join(lines)
 
+    def _repr_html_(self) -> str:
+        """A notebook shows the result as a small table of the lines str() prints."""
+        from ._display import html_table
+
+        return html_table(str(self))
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        """IPython's terminal shows the text that print() shows."""
+        printer.text(str(self))
+
     def to_dict(self) -> Dict[str, Any]:
         """The result as a dictionary of JSON types (seeds as decimal strings, per-block counts
         as base64 of little-endian 32-bit words); from_dict() reads it back to an equal result."""

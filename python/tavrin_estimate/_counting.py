@@ -19,6 +19,8 @@ import sys
 from array import array
 from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 
+from ._plane import check_count
+
 # Boardings are numbered by the kernel's unsigned 64-bit positions: a range ends at most here.
 MAX_BOARDING = 2**64 - 1
 MAX_BLOCK_SIZE = 2**32 - 1
@@ -87,15 +89,7 @@ def default_block_size(seats: int) -> int:
 
 
 def check_block_size(block_size: object) -> int:
-    if isinstance(block_size, bool):
-        raise TypeError("block_size must be an int, not bool")
-    try:
-        value = operator.index(block_size)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"block_size must be an int, not {type(block_size).__name__}") from None
-    if not 1 <= value <= MAX_BLOCK_SIZE:
-        raise ValueError(f"block_size must lie between 1 and {MAX_BLOCK_SIZE}, got {value}")
-    return value
+    return check_count("block_size", block_size, least=1, most=MAX_BLOCK_SIZE)
 
 
 def touched_blocks(start: int, stop: int, block_size: int) -> int:

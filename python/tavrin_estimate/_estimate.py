@@ -147,7 +147,9 @@ def estimate(
 
     started = time.perf_counter()
     with StopRequest() as stop:
-        reporter = make_progress(progress, max(wanted, holdings.iterations), holdings.iterations, confidence)
+        reporter = make_progress(
+            progress, max(wanted, holdings.iterations), holdings.iterations, confidence, half_width=target
+        )
         run = Run((passengers, seats, cols), seed, holdings, backend, stop, reporter, precision)
 
         def result(interrupted: bool) -> Estimate:

@@ -27,7 +27,8 @@ from ._interrupt import StopRequest
 from ._progress import Progress
 from ._store import Checkpointer
 from ._version import __version__
-from ._result import Provenance, wilson_interval
+from ._intervals import wilson
+from ._result import Provenance
 
 # A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
 # that handing the next call to the kernel costs nothing.
@@ -253,7 +254,7 @@ class PrecisionTarget:
             self.successes += first.chunks[self._chunk][self._offset]
             self._offset += 1
             self.boardings = block_end
-            low, high = wilson_interval(self.successes, self.boardings, self.confidence)
+            low, high = wilson(self.successes, self.boardings, self.confidence)
             if (high - low) / 2.0 <= self.half_width:
                 return self.boardings
         return None

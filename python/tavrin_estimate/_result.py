@@ -16,7 +16,6 @@ import dataclasses
 import math
 import os
 from fractions import Fraction
-from statistics import NormalDist
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from . import _store
@@ -30,6 +29,7 @@ from ._counting import (
     seed_text,
     touched_blocks,
 )
+from ._intervals import wilson
 from ._plane import check_confidence
 
 DEFAULT_CONFIDENCE = 0.95
@@ -69,29 +69,9 @@ def exact_answer(passengers: int, seats: int, cols: str) -> Optional[Fraction]:
     return Fraction(1) if passengers == 1 else Fraction(1, 2)
 
 
-def z_score(confidence: float) -> float:
-    """The two-sided standard normal quantile of `confidence`."""
-    return NormalDist().inv_cdf(0.5 + confidence / 2.0)
-
-
 def wilson_interval(successes: int, iterations: int, confidence: float) -> Tuple[float, float]:
-    """The Wilson score interval of a binomial proportion; (0, 1) when nothing was counted.
-
-    It is the set of p for which |successes / iterations - p| <= z * sqrt(p (1 - p) / iterations),
-    so it stays inside [0, 1] and keeps a sensible width at 0 or all successes.
-    """
-    if iterations == 0:
-        return (0.0, 1.0)
-    z = z_score(confidence)
-    n = float(iterations)
-    p = successes / iterations
-    z2n = z * z / n
-    centre = (p + z2n / 2.0) / (1.0 + z2n)
-    half = z / (1.0 + z2n) * math.sqrt(p * (1.0 - p) / n + z2n / (4.0 * n))
-    # At 0 or all successes one end is exactly 0 or 1; rounding must not push it past.
-    low = 0.0 if successes == 0 else max(0.0, centre - half)
-    high = 1.0 if successes == iterations else min(1.0, centre + half)
-    return (low, high)
+    """The Wilson score interval of a binomial proportion; (0, 1) when nothing was counted."""
+    return (0.0, 1.0) if iterations == 0 else wilson(successes, iterations, confidence)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -90,6 +90,33 @@ def test_interrupted_and_resumed_anywhere_gives_the_same_count(
     assert final.parts == reference.parts and not final.interrupted
 
 
+MPI_SCRIPT = """
+import json, sys
+from mpi4py.futures import MPIPoolExecutor
+from tavrin_estimate import estimate
+plane, seed, block, total = json.loads(sys.argv[1])
+with MPIPoolExecutor() as executor:
+    result = estimate(total, *plane, seed=seed, block_size=block, executor=executor)
+print(json.dumps([result.to_dict()["parts"], result.provenance[0].runner]))
+"""
+
+
+def test_an_mpi_pool_counts_what_this_machine_counts(reference: Estimate, tmp_path: Path) -> None:
+    """mpi4py's MPIPoolExecutor under `mpiexec -n 3` (a driver and two workers) gives the
+    reference's count and blocks."""
+    pytest.importorskip("mpi4py")
+    if shutil.which("mpiexec") is None:
+        pytest.skip("no mpiexec on this machine")
+    script = tmp_path / "run.py"
+    script.write_text(MPI_SCRIPT)
+    arguments = json.dumps([PLANE, SEED, BLOCK, TOTAL])
+    command = ["mpiexec", "-n", "3", sys.executable, "-m", "mpi4py.futures", str(script), arguments]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    parts, runner = json.loads(done.stdout.strip().splitlines()[-1])
+    assert parts == reference.to_dict()["parts"] and "MPIPoolExecutor" in runner
+
+
 def first_narrow_prefix(reference: Estimate, half_width: float) -> int:
     """Where a run with that target must stop: the first block end (or the run's end) at which
     the interval of all boardings before it is narrow enough, from the reference's counts."""

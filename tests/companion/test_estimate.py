@@ -1,10 +1,15 @@
 """estimate() on this machine and on executors: one seed gives one count however the work is
-split, stopped and resumed; precision targets; Ctrl-C; failures; progress; bad arguments."""
+split, stopped and resumed; precision targets; Ctrl-C; failures; bad arguments."""
 
 from __future__ import annotations
 
 import concurrent.futures
+import json
+import shutil
 import signal
+import subprocess
+import sys
+from pathlib import Path
 from typing import Any, Callable, Iterator
 
 import pytest

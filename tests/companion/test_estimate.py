@@ -95,14 +95,16 @@ def test_interrupted_and_resumed_anywhere_gives_the_same_count(
     assert final.parts == reference.parts and not final.interrupted
 
 
+# The workers import the script too (under another name), to find what the driver sends them.
 MPI_SCRIPT = """
 import json, sys
 from mpi4py.futures import MPIPoolExecutor
 from tavrin_estimate import estimate
-plane, seed, block, total = json.loads(sys.argv[1])
-with MPIPoolExecutor() as executor:
-    result = estimate(total, *plane, seed=seed, block_size=block, executor=executor)
-print(json.dumps([result.to_dict()["parts"], result.provenance[0].runner]))
+if __name__ == "__main__":
+    plane, seed, block, total = json.loads(sys.argv[1])
+    with MPIPoolExecutor() as executor:
+        result = estimate(total, *plane, seed=seed, block_size=block, executor=executor)
+    print(json.dumps([result.to_dict()["parts"], result.provenance[0].runner]))
 """
 
 

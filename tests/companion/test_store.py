@@ -50,10 +50,6 @@ def test_encoded_document_reads_back_and_its_checksum_covers_the_content() -> No
         encode({**DOCUMENT, "elapsed": float("nan")})
 
 
-def _with(text: str) -> bytes:
-    return text.encode()
-
-
 MALFORMED = [
     (b"", "is empty"),
     (b" \n\t", "holds only white space"),
@@ -65,13 +61,13 @@ MALFORMED = [
     (b"[1, 2]", "it holds a JSON list, not an object"),
     (b"{}", "it has no format tag"),
     (b'{"format": "tavrin_estimate result", "version": 2}', "format tag is 'tavrin_estimate result'"),
-    (_with(GOOD.decode().replace('"version": 2', '"version": 99')), "has format version 99; this program reads version 2"),
-    (_with(GOOD.decode().replace('"version": 2', '"version": true')), "has format version True"),
-    (_with(GOOD.decode().replace('"version": 2', '"version": [2]')), "has format version [2]"),
-    (_with(GOOD.decode().replace(',\n  "checksum"', ',\n  "unsealed"')), "has no checksum"),
-    (_with(GOOD.decode().replace('"sha256:', '"md5:')), "has a malformed checksum"),
-    (_with(GOOD.decode().replace('"successes": 12', '"successes": 13')), "was changed after it was written"),
-    (_with(GOOD.decode().replace('"successes": 12', '"successes": 12, "successes": 13')), "holds the key 'successes' twice"),
+    (GOOD.replace(b'"version": 2', b'"version": 99'), "has format version 99; this program reads version 2"),
+    (GOOD.replace(b'"version": 2', b'"version": true'), "has format version True"),
+    (GOOD.replace(b'"version": 2', b'"version": [2]'), "has format version [2]"),
+    (GOOD.replace(b',\n  "checksum"', b',\n  "unsealed"'), "has no checksum"),
+    (GOOD.replace(b'"sha256:', b'"md5:'), "has a malformed checksum"),
+    (GOOD.replace(b'"successes": 12', b'"successes": 13'), "was changed after it was written"),
+    (GOOD.replace(b'"successes": 12', b'"successes": 12, "successes": 13'), "holds the key 'successes' twice"),
     (b'{"format": "store test", "n": ' + b"[" * 100_000 + b"]" * 100_000 + b"}", "more than 32 levels deep"),
     (b'{"format": "store test", "n": ' + b"[" * 32 + b"]" * 32 + b"}", "more than 32 levels deep"),
     (b'{"format": "store test", "n": 1' + b"0" * 5000 + b"}", "holds a number of 5,001 digits"),
@@ -282,7 +278,7 @@ def test_kill_9_during_saves_always_leaves_a_whole_file(tmp_path: Path) -> None:
         count = document["successes"] if document is not None else 0
         assert count >= last and (document is not None or last == 0)
         last = count
-        assert sorted(os.listdir(tmp_path)) == ["run.json"]
+        assert os.listdir(tmp_path) == ([] if document is None else ["run.json"])
     assert last > 0
 
 
@@ -338,30 +334,24 @@ def _negative_start(document: Dict[str, Any]) -> None:
     "content, message",
     [
         (lambda: encode(saved_result()).replace(b'"successes": 5', b'"successes": 4', 1), "was changed after it was written"),
-        (lambda: encode(saved_result())[:-40], "is truncated"),
         (lambda: impossible(_more_successes), "cannot hold 1001 successes in 1000 boardings"),
         (lambda: impossible(_negative_start), "a range must satisfy 0 <= start"),
         ("/dev/zero", "is a character device, not a saved result"),
-        ("fifo", "is a FIFO, not a saved result"),
-        ("read-only", "is read-only"),
         ("nodir", "does not exist"),
     ],
-    ids=["edited", "truncated", "successes-above-boardings", "negative", "dev-zero", "fifo", "read-only", "no-folder"],
+    ids=["edited", "successes-above-boardings", "negative", "dev-zero", "no-folder"],
 )
 def test_the_command_line_refuses_a_bad_resume_file_before_running(
     content: Any, message: str, tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     """Exit 2 with the file named and the problem said, nothing run, the file untouched and no
-    lock file left behind."""
+    lock file left behind (none made beside a device). The library's matrix above has every
+    malformed file; these are the command line's own paths: the checksum, the result's own
+    checks of its counts, a device behind a link, the folder."""
     path = tmp_path / "run.json"
     before: Any = None
     if content == "/dev/zero":
         path.symlink_to("/dev/zero")
-    elif content == "fifo":
-        os.mkfifo(path)
-    elif content == "read-only":
-        path.write_bytes(encode(saved_result()))
-        path.chmod(0o444)
     elif content == "nodir":
         path = tmp_path / "nodir" / "run.json"
     else:

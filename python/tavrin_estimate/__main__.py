@@ -22,6 +22,7 @@ from typing import Any, Iterator, List, Optional
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
+from ._intervals import DEFAULT_METHOD, METHODS
 from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
 from ._plane import check_confidence, check_iterations, check_plane
 from ._replay import replay
@@ -134,6 +135,10 @@ def _parser() -> argparse.ArgumentParser:
                         help="boardings per block (default: from the plane; 65536 for 100 seats)")
     parser.add_argument("--confidence", type=_confidence, default=DEFAULT_CONFIDENCE, metavar="C",
                         help=f"of the interval, default {DEFAULT_CONFIDENCE}")
+    parser.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                        help=f"of the interval printed and shown in progress, default {DEFAULT_METHOD}")
+    parser.add_argument("--json", action="store_true",
+                        help="print the result as one JSON object (the form --resume saves), not as text")
     parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler (needs dask.distributed)")
@@ -247,6 +252,7 @@ def _run_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, st
                         args.cols,
                         seed=args.seed,
                         confidence=args.confidence,
+                        method=args.method,
                         progress=args.progress,
                         client=client,
                         resume=saved,
@@ -273,7 +279,8 @@ def _run_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, st
             _say(f"{parser.prog}: interrupted")
             return EXIT_INTERRUPTED
         # Printed first: a save that fails must not take the result with it.
-        _print_result(result)
+        _print_result(encode(result.to_dict()).decode("ascii") if args.json else result.text(args.method),
+                      end="" if args.json else "\n")
         if file is None:
             if result.interrupted:
                 _say("not saved: add --resume FILE to keep a stopped run and continue it later")

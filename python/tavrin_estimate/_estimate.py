@@ -12,6 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from ._counting import Holdings, check_block_size, check_seed, default_block_size, new_seed
 from ._executors import PrecisionTarget, Run, choose_backend, provenance
 from ._interrupt import StopRequest
+from ._intervals import DEFAULT_METHOD, check_method
 from ._plane import check_confidence, check_iterations, check_plane
 from ._progress import make_progress
 from ._result import DEFAULT_CONFIDENCE, Estimate, Part, Provenance
@@ -71,6 +72,7 @@ def estimate(
     *,
     seed: Optional[int] = None,
     confidence: float = DEFAULT_CONFIDENCE,
+    method: str = DEFAULT_METHOD,
     progress: bool = False,
     client: Any = None,
     executor: Optional[concurrent.futures.Executor] = None,
@@ -89,7 +91,8 @@ def estimate(
     `client` (a dask.distributed Client; by default the one active in the calling context,
     as dask finds it; False for none) or `executor` (any concurrent.futures.Executor) they
     run as tasks of about a second there instead. `progress=True` shows a bar on standard
-    error.
+    error, with the interval by `method` ("wilson", "clopper-pearson" or "jeffreys"; the
+    result's `interval` and `half_width` use Wilson's).
 
     `resume` is an earlier result of the same plane, usually an interrupted one: only the
     boardings of [0, iterations) it lacks are run, with its seed. `half_width` stops the run
@@ -104,6 +107,7 @@ def estimate(
     wanted = check_iterations(iterations)
     passengers, seats, cols = check_plane(passengers, seats, cols)
     confidence = check_confidence(confidence)
+    method = check_method(method)
     target = _check_half_width(half_width)
     seconds = check_checkpoint_seconds(checkpoint_seconds)
     if seed is not None:
@@ -147,9 +151,8 @@ def estimate(
 
     started = time.perf_counter()
     with StopRequest() as stop:
-        reporter = make_progress(
-            progress, max(wanted, holdings.iterations), holdings.iterations, confidence, half_width=target
-        )
+        total = max(wanted, holdings.iterations)
+        reporter = make_progress(progress, total, holdings.iterations, confidence, method=method, half_width=target)
         run = Run((passengers, seats, cols), seed, holdings, backend, stop, reporter, precision)
 
         def result(interrupted: bool) -> Estimate:

@@ -29,7 +29,7 @@ from ._counting import (
     seed_text,
     touched_blocks,
 )
-from ._intervals import wilson
+from ._intervals import DEFAULT_METHOD, ConfidenceInterval, proportion_ci, wilson
 from ._plane import check_confidence
 
 DEFAULT_CONFIDENCE = 0.95
@@ -272,8 +272,18 @@ class Estimate:
             provenance=_distinct(self.provenance + other.provenance),
         )
 
+    def proportion_ci(self, confidence_level: Optional[float] = None, method: str = DEFAULT_METHOD) -> ConfidenceInterval:
+        """The interval of the proportion by `method` ("wilson", "clopper-pearson" or
+        "jeffreys") at `confidence_level` (default: the result's confidence), as (low, high)."""
+        level = self.confidence if confidence_level is None else confidence_level
+        return proportion_ci(self.successes, self.iterations, level, method)
+
     def __str__(self) -> str:
-        low, high = self.interval
+        return self.text()
+
+    def text(self, method: str = DEFAULT_METHOD) -> str:
+        """What str() and the command line show, with the interval by `method`."""
+        low, high = self.proportion_ci(method=method)
         digits = _digits(low, high)
         lines = []
         if self.interrupted:
@@ -286,7 +296,8 @@ class Estimate:
             f"boardings  {self.iterations:,}, the last passenger in their own seat in {self.successes:,}"
         )
         lines.append(f"estimate   {self.fraction:.{digits}f}")
-        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence")
+        named = "" if method == DEFAULT_METHOD else f" ({method})"
+        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence{named}")
         exact = self.exact
         if exact is None:
             lines.append("exact      not known for this plane")

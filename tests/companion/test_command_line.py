@@ -43,6 +43,19 @@ def test_prints_seed_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixt
     assert "the last passenger in their own seat in 10,000\n" in out and re.search(r"seed       \d{20,39} ", out)
 
 
+def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
+    """--json prints the result as the checked JSON object a file holds; --method names the
+    interval printed."""
+    arguments = ["3000", "--passengers", "5", "--seats", "5", "--seed", "4"]
+    assert main([*arguments, "--json"]) == 0
+    printed = capsys.readouterr().out
+    result = Estimate.from_dict(_store.decode(printed.encode(), kind="tavrin_estimate result", versions=(2,)))
+    assert result.parts == estimate(3000, 5, 5, seed=4).parts and printed.count("\n{") == 0
+    assert main([*arguments, "--method", "clopper-pearson"]) == 0
+    low, high = result.proportion_ci(method="clopper-pearson")
+    assert f"interval   [{low:.4f}, {high:.4f}] at 0.95 confidence (clopper-pearson)\n" in capsys.readouterr().out
+
+
 def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
     """--half-width E ends the run once the interval is that narrow, ITERATIONS at most."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
@@ -73,6 +86,7 @@ SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers"
         (["10", "--seed", "0x10"], None, "a seed is a whole number"),
         (["10", "--half-width", "0"], None, "a half-width is a positive number"),
         (["10", "--block-size", "0"], None, "a block size lies between"),
+        (["10", "--method", "exact"], None, "invalid choice"),
         (["10", "--frobnicate"], None, "unrecognized arguments"),
         (["10"], '{"format": "other"}', "cannot resume"),
         (["10"], SAVED_OTHER_PLANE, "holds a run of 5 passengers"),

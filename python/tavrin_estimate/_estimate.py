@@ -134,13 +134,12 @@ def estimate(
         block_size = held.block_size
     elif block_size is None:
         block_size = default_block_size(seats)
-    holdings = Holdings(block_size, held.spans if held is not None else ())
-    first = holdings.first()
-    if target is not None and first is not None and first.chunks is None:
+    if target is not None and held is not None and not held.has_block_counts:
         raise ValueError(
             "half_width needs the count of every block from boarding 0, which the result to resume"
             " no longer keeps (too many blocks); resume without half_width"
         )
+    holdings = Holdings(block_size, held.spans if held is not None else ())
     precision = PrecisionTarget(target, confidence, block_size, wanted) if target is not None else None
     backend = choose_backend(client, executor)
     # The result keeps the other seeds' parts of `resume`, and this seed's in its place.

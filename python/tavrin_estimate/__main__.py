@@ -285,17 +285,21 @@ def _run_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, st
             if result.interrupted:
                 _say("not saved: add --resume FILE to keep a stopped run and continue it later")
             return status
-        if saved is not None and result.iterations == saved.iterations:
-            _say(f"{file.path} already holds {saved.iterations:,} boardings, at least the {args.iterations:,}"
-                 " asked: nothing run, the file left as it was")
+        if saved is not None and result.iterations == saved.iterations and not result.interrupted:
+            _say(f"{file.path} already holds what was asked ({saved.iterations:,} boardings): nothing run,"
+                 " the file left as it was")
             return status
         try:
             file.save(result.to_dict())
         except (OSError, ValueError) as exc:
-            _say(f"{parser.prog}: could not save the result to {exc if isinstance(exc, FileRefused) else file.path}"
-                 f"{'' if isinstance(exc, FileRefused) else f': {exc}'}; here it is as JSON, to save by hand and"
-                 " resume from:")
-            _print_result(encode(result.to_dict()).decode("ascii"), end="")
+            where = exc if isinstance(exc, FileRefused) else f"{file.path}: {exc}"
+            if args.json:
+                _say(f"{parser.prog}: could not save the result to {where}; the JSON above holds it whole:"
+                     " save it by hand to resume from it")
+            else:
+                _say(f"{parser.prog}: could not save the result to {where}; here it is as JSON, to save by"
+                     " hand and resume from:")
+                _print_result(encode(result.to_dict()).decode("ascii"), end="")
             return status or EXIT_FAILURE
         if result.interrupted:
             _say(f"saved to {file.path}: run the same command again to continue")

@@ -18,10 +18,11 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import importlib
 import os
 import sys
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 
 from tavrin_estimate import estimate, seed_key
 from tavrin_estimate._executors import TASK_SECONDS, TASKS_PER_THREAD, count_range
@@ -52,32 +53,30 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--iterations", type=lambda text: int(float(text)), default=2 * 10**7)
     args = parser.parse_args(argv)
     try:
-        from distributed import Client, LocalCluster
+        distributed: Any = importlib.import_module("distributed")  # untyped
     except ImportError:
         sys.exit("needs dask.distributed")
 
-    os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = str(args.workers)
     print(f"load average before: {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors")
-    single = estimate(2 * 10**6, seed=1, client=False)
     os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = "1"
+    estimate(10**5, seed=1, client=False)  # the first call's start-up
     single = estimate(2 * 10**6, seed=1, client=False)
     print(f"one kernel thread, default plane: {single.rate:,.0f} boardings/s")
-    del os.environ["TAVRIN_PUZZLES_WORKER_THREADS"]
 
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
-        with Client(cluster) as client:
-            tiny_tasks(client, 200, args.workers)  # start-up, imports
-            per_task = tiny_tasks(client, args.tasks, args.workers)
-            print(f"{args.tasks} tiny tasks on {args.workers} worker processes: {per_task * 1e3:.2f} ms per task,"
-                  f" {1 / per_task:,.0f} tasks/s, {per_task * args.workers * 1e3:.2f} ms of each thread's time per task")
-            runs: Dict[str, Tuple[int, float]] = {}
-            for name, where in (("local", False), ("cluster", client)):
-                os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = str(args.workers)
-                result = estimate(args.iterations, seed=2, client=where)
-                runs[name] = (result.successes, result.rate)
-                print(f"{args.iterations:,} boardings, seed 2, {name}: {result.successes:,} successes,"
-                      f" {result.rate:,.0f} boardings/s")
-            assert runs["local"][0] == runs["cluster"][0], "the cluster's count differs from the local one"
+    cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0")
+    with cluster, distributed.Client(cluster) as client:
+        tiny_tasks(client, 200, args.workers)  # start-up, imports
+        per_task = tiny_tasks(client, args.tasks, args.workers)
+        print(f"{args.tasks} tiny tasks on {args.workers} worker processes: {per_task * 1e3:.2f} ms per task,"
+              f" {1 / per_task:,.0f} tasks/s, {per_task * args.workers * 1e3:.2f} ms of each thread's time per task")
+        os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = str(args.workers)
+        counts = []
+        for name, where in (("local", False), ("cluster", client)):
+            result = estimate(args.iterations, seed=2, client=where)
+            counts.append(result.successes)
+            print(f"{args.iterations:,} boardings, seed 2, {name}: {result.successes:,} successes,"
+                  f" {result.rate:,.0f} boardings/s")
+        assert counts[0] == counts[1], "the cluster's count differs from the local one"
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
     threads, total = 200, 10**12

@@ -18,7 +18,7 @@ import signal
 import sys
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import Any, Iterator, List, Optional
+from typing import Any, Callable, Iterator, List, Optional
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
@@ -220,15 +220,15 @@ def _client(parser: argparse.ArgumentParser, address: Optional[str], timeout: fl
         yield client
 
 
-def _run(argv: List[str]) -> int:
-    parser = _parser()
+def _stoppable(parser: argparse.ArgumentParser, argv: List[str],
+               body: Callable[[argparse.ArgumentParser, argparse.Namespace, StopRequest], int]) -> int:
     args = parser.parse_args(argv)
     # Every stopping signal is a flag from here until the result is printed and saved.
     with StopRequest(STOP_SIGNALS) as stop:
-        return _run_stoppable(parser, args, stop)
+        return body(parser, args, stop)
 
 
-def _run_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
     # Refused before the resume file is opened, so that a bad plane never locks or reads it.
     try:
         check_iterations(args.iterations)
@@ -322,14 +322,7 @@ def _print_result(result: object, end: str = "\n") -> None:
             sys.stdout = open(os.devnull, "w")
 
 
-def _replay(argv: List[str]) -> int:
-    parser = _replay_parser()
-    args = parser.parse_args(argv)
-    with StopRequest(STOP_SIGNALS) as stop:
-        return _replay_stoppable(parser, args, stop)
-
-
-def _replay_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
+def _replay(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
     try:
         saved = Estimate.load(args.file)
     except (OSError, ValueError) as exc:
@@ -348,8 +341,8 @@ def _replay_stoppable(parser: argparse.ArgumentParser, args: argparse.Namespace,
 def main(argv: Optional[List[str]] = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     if arguments[:1] == ["replay"]:
-        return _replay(arguments[1:])
-    return _run(arguments)
+        return _stoppable(_replay_parser(), arguments[1:], _replay)
+    return _stoppable(_parser(), arguments, _run)
 
 
 def command() -> int:

@@ -90,6 +90,8 @@ def test_a_worker_killed_mid_run_changes_nothing(reference: Estimate, monkeypatc
         result = estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, client=connected, progress=True)
         assert 0 < killer.killed_at < TOTAL
         assert result.iterations == TOTAL and same_counts(result, reference)
+        # The nanny starts a new worker; a cluster closing while it starts may time out.
+        connected.wait_for_workers(2, timeout=120)
         assert killer.pid not in connected.run(os.getpid).values()
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import random
@@ -310,7 +311,7 @@ def test_checkpoints_follow_the_interval_and_survive_failed_saves() -> None:
         Checkpointer(save, -1.0)
 
 
-# --- The command line's --resume -------------------------------------------------------------
+# --- The command line: refusals before a run --------------------------------------------------
 
 PLANE = ["--passengers", "10", "--seats", "10", "--seed", "5"]
 
@@ -394,3 +395,43 @@ def test_a_file_holding_the_total_runs_nothing_and_a_failed_save_prints_the_json
     text, _, json_text = captured.out.partition("\n{")
     kept = Estimate.from_dict(decode(("{" + json_text).encode(), kind=KIND_RESULT, versions={2}))
     assert "boardings  3,000," in text and kept.iterations == 3000 and path.read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["10", "--passengers", "18446744073709551616"], "passengers must be below 2**64"),
+        (["10", "--seats", "1e20"], "seats must be below 2**64"),
+        (["10", "--confidence", "0.99999999999999994"], "too close to 1"),
+    ],
+)
+def test_values_out_of_range_exit_2(arguments: List[str], message: str, capsys: pytest.CaptureFixture[str]) -> None:
+    """Values the kernel cannot take, or a confidence without a quantile: usage errors."""
+    with pytest.raises(SystemExit) as exit_:
+        main(arguments)
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and message in err and "Traceback" not in err
+
+
+def test_scheduler_errors_say_what_is_wrong(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                            capsys: pytest.CaptureFixture[str]) -> None:
+    """A dask.distributed that is installed but does not import (PyPy 3.9: psutil) is named as
+    such, exit 2; an unreachable scheduler is given up after --scheduler-timeout, exit 1."""
+    package = tmp_path / "distributed"
+    package.mkdir()
+    (package / "__init__.py").write_text("raise ImportError('undefined symbol: PyErr_FormatV')\n")
+    with monkeypatch.context() as patched:
+        patched.syspath_prepend(str(tmp_path))
+        patched.delitem(sys.modules, "distributed", raising=False)
+        with pytest.raises(SystemExit) as exit_:
+            main(["10", "--scheduler", "tcp://127.0.0.1:9"])
+    assert exit_.value.code == 2
+    assert ("dask.distributed is installed but cannot be imported under this interpreter: ImportError:"
+            " undefined symbol: PyErr_FormatV") in capsys.readouterr().err
+    if importlib.util.find_spec("distributed") is None:  # the rest needs the real one
+        return
+    started = time.monotonic()
+    with pytest.raises(SystemExit) as exit_:
+        main(["10", "--scheduler", "tcp://127.0.0.1:9", "--scheduler-timeout", "0.5"])
+    assert exit_.value.code == 1 and time.monotonic() - started < 10  # the default would take 10 s
+    assert "cannot reach the scheduler at tcp://127.0.0.1:9" in capsys.readouterr().err

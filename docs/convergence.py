@@ -1,18 +1,28 @@
-"""Draw how an estimate converges: the running fraction and its Wilson interval band against the
-number of boardings (log scale), next to the exact answer. Needs matplotlib.
+"""Draw how one seeded run converges: its distance from the exact answer scaled by sqrt(n), with
+the interval band (about as wide at ten boardings as at ten million), and below, the distance
+and the interval's half-width against the 1/sqrt(n) slope on log scales. Needs matplotlib.
 
-    python docs/convergence.py                       # writes docs/convergence.png
-    python docs/convergence.py --iterations 1e5 --output /tmp/c.png
+The run is seeded, and the picture is written without a date or a software version in it, so
+the same seed and matplotlib draw the same bytes: the committed docs/convergence.png is what
+
+    python docs/convergence.py --update-docs
+
+writes (with matplotlib as pinned by the test scripts). Without --update-docs the picture goes
+to build/docs/convergence.png, or to --output PATH (.png or .svg).
 """
 
 from __future__ import annotations
 
 import argparse
 import math
+import sys
 from pathlib import Path
-from typing import List, Optional
+from typing import Dict, List, Optional, Sequence
 
-import matplotlib
+try:
+    import matplotlib
+except ImportError:
+    sys.exit("docs/convergence.py draws with matplotlib: pip install matplotlib (or the extra: pip install '.[plot]')")
 
 matplotlib.use("Agg")  # files only, no display needed
 
@@ -20,8 +30,15 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 from tavrin_estimate import Estimate, estimate  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
+ROOT = Path(__file__).resolve().parent.parent
+TRACKED = ROOT / "docs" / "convergence.png"
+DEFAULT_OUTPUT = ROOT / "build" / "docs" / "convergence.png"
+SEED = 1
 POINTS_PER_DECADE = 12
+# What would make two drawings of the same run differ: the date and matplotlib's version in the
+# file's metadata, and the random ids of an SVG's elements.
+METADATA: Dict[str, Dict[str, Optional[str]]] = {"png": {"Software": None}, "svg": {"Date": None, "Creator": None}}
+SVG_HASH_SALT = "tavrin_puzzles"
 
 
 def checkpoints(total: int) -> List[int]:
@@ -31,57 +48,68 @@ def checkpoints(total: int) -> List[int]:
     return sorted(marks | {total})
 
 
-def draw(total: int, passengers: int, seats: int, confidence: float, output: Path) -> Estimate:
-    running: Optional[Estimate] = None
-    xs: List[int] = []
-    fractions: List[float] = []
-    lows: List[float] = []
-    highs: List[float] = []
+def run(total: int, passengers: int, seats: int, confidence: float, seed: int) -> List[Estimate]:
+    """The run read at every checkpoint; each step continues the last, so the curve is one run."""
+    readings: List[Estimate] = []
     for mark in checkpoints(total):
-        done = running.iterations if running is not None else 0
-        # Each step continues the run from where the last one stopped, so the curve is one run.
-        running = estimate(mark, passengers, seats, confidence=confidence, resume=running) if mark > done else running
-        assert running is not None
-        low, high = running.interval
-        xs.append(running.iterations)
-        fractions.append(running.fraction)
-        lows.append(low)
-        highs.append(high)
-    assert running is not None
+        last = readings[-1] if readings else None
+        readings.append(estimate(mark, passengers, seats, seed=seed, confidence=confidence, resume=last))
+    return readings
 
-    exact = running.exact
-    centre = float(exact) if exact is not None else running.fraction
-    figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 6.5), dpi=110,
-                                         gridspec_kw={"height_ratios": [3, 2]})
+
+def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
+    final = readings[-1]
+    exact = final.exact
+    centre = float(exact) if exact is not None else final.fraction
+    reference = f"the exact answer {exact}" if exact is not None else "the final estimate"
+    xs = [r.iterations for r in readings]
+    roots = [math.sqrt(n) for n in xs]
+    scaled = [(r.fraction - centre) * root for r, root in zip(readings, roots)]
+    lows = [(r.interval[0] - centre) * root for r, root in zip(readings, roots)]
+    highs = [(r.interval[1] - centre) * root for r, root in zip(readings, roots)]
+
+    figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 7), dpi=110,
+                                         gridspec_kw={"height_ratios": [1, 1]})
     top.fill_between(xs, lows, highs, color="tab:blue", alpha=0.25, linewidth=0,
                      label=f"{confidence:.0%} Wilson interval")
-    top.plot(xs, fractions, color="tab:blue", linewidth=1.5, label="running estimate")
-    if exact is not None:
-        top.axhline(centre, color="black", linestyle="--", linewidth=1, label=f"exact answer {exact}")
-    top.set_ylim(max(0.0, centre - 0.25), min(1.0, centre + 0.25))
-    top.set_ylabel("last passenger in own seat")
-    top.set_title(f"One run of {running.iterations:,} boardings, {passengers} passengers, {seats} seats")
-    top.legend(loc="upper right")
+    top.plot(xs, scaled, color="tab:blue", linewidth=1.5, label="running estimate")
+    top.axhline(0.0, color="black", linestyle="--", linewidth=1, label=reference)
+    top.set_ylabel("(estimate - answer) x sqrt(boardings)")
+    top.set_title(f"One run of {final.iterations:,} boardings (seed {final.seed}), "
+                  f"{final.passengers} passengers, {final.seats} seats")
+    top.legend(loc="upper right", fontsize="small")
 
-    # The same run on a log scale of distance: the band narrows as 1 / sqrt(boardings).
-    half_widths = [(high - low) / 2 for low, high in zip(lows, highs)]
-    errors = [abs(fraction - centre) for fraction in fractions]
+    # The same run on log scales: both distances fall as 1 / sqrt(boardings).
+    half_widths = [(r.interval[1] - r.interval[0]) / 2 for r in readings]
+    distances = [abs(r.fraction - centre) for r in readings]
+    floor = min(min(half_widths), min((d for d in distances if d > 0), default=1.0)) / 10
     bottom.plot(xs, half_widths, color="tab:blue", linewidth=1.5, label="half-width of the interval")
-    reference = "exact answer" if exact is not None else "final estimate"
-    bottom.plot(xs, errors, color="tab:orange", linewidth=1, label=f"distance of the estimate from the {reference}")
+    # A distance of exactly 0 has no place on a log scale: a gap in the line, a mark at the floor.
+    bottom.plot(xs, [d if d > 0 else math.nan for d in distances], color="tab:orange", linewidth=1,
+                label=f"distance of the estimate from {reference}")
+    zeros = [n for n, d in zip(xs, distances) if d == 0]
+    if zeros:
+        bottom.plot(zeros, [floor] * len(zeros), linestyle="none", marker="v", color="tab:orange",
+                    label="estimate exactly on the answer")
+    spread = math.sqrt(centre * (1.0 - centre)) if 0.0 < centre < 1.0 else 0.5
+    bottom.plot(xs, [spread / root for root in roots], color="gray", linestyle=":", linewidth=1.2,
+                label=f"{spread:.2g} / sqrt(boardings): one standard error, slope -1/2")
     bottom.set_yscale("log")
-    bottom.set_ylim(max(min(half_widths) / 30, 1e-7), 1.0)
+    bottom.set_ylim(floor / 2, 1.0)
     bottom.set_ylabel("distance")
     bottom.set_xlabel("boardings (log scale)")
-    bottom.legend(loc="lower left")
+    bottom.legend(loc="upper right", fontsize="small")
     for axes in (top, bottom):
         axes.set_xscale("log")
         axes.set_xlim(xs[0], xs[-1])
         axes.grid(True, which="major", alpha=0.3)
     figure.tight_layout()
-    figure.savefig(output)
+    kind = output.suffix.lstrip(".").lower()
+    if kind not in METADATA:
+        raise SystemExit(f"{output}: draws .png or .svg files only")
+    with matplotlib.rc_context({"svg.hashsalt": SVG_HASH_SALT}):
+        figure.savefig(output, metadata=METADATA[kind])
     plt.close(figure)
-    return running
 
 
 def main(argv: Optional[List[str]] = None) -> None:
@@ -90,10 +118,16 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--passengers", type=int, default=100)
     parser.add_argument("--seats", type=int, default=100)
     parser.add_argument("--confidence", type=float, default=0.95)
-    parser.add_argument("--output", type=Path, default=HERE / "convergence.png")
+    parser.add_argument("--seed", type=int, default=SEED)
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--output", type=Path, help=f"default {DEFAULT_OUTPUT.relative_to(ROOT)}")
+    where.add_argument("--update-docs", action="store_true", help=f"write {TRACKED.relative_to(ROOT)}")
     args = parser.parse_args(argv)
-    result = draw(args.iterations, args.passengers, args.seats, args.confidence, args.output)
-    print(f"{args.output}: {result.iterations:,} boardings, estimate {result.fraction:.5f}")
+    output = TRACKED if args.update_docs else args.output or DEFAULT_OUTPUT
+    output.parent.mkdir(parents=True, exist_ok=True)
+    readings = run(args.iterations, args.passengers, args.seats, args.confidence, args.seed)
+    draw(readings, args.confidence, output)
+    print(f"{output}: {readings[-1].iterations:,} boardings of seed {args.seed}, estimate {readings[-1].fraction:.5f}")
 
 
 if __name__ == "__main__":

@@ -1,23 +1,33 @@
-"""Long and large runs of the boarding puzzle on top of `tavrin_puzzles.Planes`.
+"""Long, large and reproducible runs of the boarding puzzle.
 
-`estimate()` runs the boardings as a sequence of short `run_simulations` calls (or as tasks on a
-Dask cluster) and returns an `Estimate`: the exact count of boardings in which the last passenger
-found their own seat, the Wilson score interval, the puzzle's closed-form answer where the
-boarding rules give one, and the rate. Ctrl-C stops a run within about one call and raises
-`EstimateInterrupted` carrying the partial result; results of one plane add up, so a run can be
-continued later (`estimate(..., resume=partial)`). `python -m tavrin_estimate --help` is the
-command line.
+`estimate()` counts boardings with a seeded kernel built from the same model as
+`tavrin_puzzles.Planes`: the boardings of a seed are numbered and cut into blocks, and each
+block draws its random words from its own ChaCha12 stream of the seed, so the same seed gives
+the same count on any number of threads, machines and interruptions. The result, an
+`Estimate`, holds the exact count, the seed and the ranges of boardings counted, the Wilson
+score interval, the closed-form answer where the boarding rules give one, and the rate. Runs
+go on this machine, on a Dask cluster or on any concurrent.futures executor; Ctrl-C stops a run
+within about a call and raises `EstimateInterrupted` carrying the partial result, which a
+later `estimate(..., resume=partial)` continues. `python -m tavrin_estimate --help` is the
+command line; `python -m tavrin_estimate replay FILE` runs a saved result again.
 """
 
-from ._counting import count_from_fraction
-from ._estimate import EstimateInterrupted, estimate
-from ._result import Estimate, exact_answer, wilson_interval
+from ._counting import Span, default_block_size, seed_key
+from ._estimate import EstimateFailed, EstimateInterrupted, estimate
+from ._result import Estimate, Part, Provenance, exact_answer, wilson_interval
+from ._version import __version__
 
 __all__ = [
     "Estimate",
+    "EstimateFailed",
     "EstimateInterrupted",
-    "count_from_fraction",
+    "Part",
+    "Provenance",
+    "Span",
+    "__version__",
+    "default_block_size",
     "estimate",
     "exact_answer",
+    "seed_key",
     "wilson_interval",
 ]

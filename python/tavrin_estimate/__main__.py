@@ -1,27 +1,39 @@
-"""python -m tavrin_estimate ITERATIONS [options]: an estimate with its interval, on this machine
-or on a Dask cluster. Exit status 0 when done, 130 after Ctrl-C (the partial result printed,
-and saved with --resume), 2 for bad arguments, 1 when the cluster cannot be reached."""
+"""python -m tavrin_estimate ITERATIONS [options]: an estimate with its seed and interval, on
+this machine or on a Dask cluster; python -m tavrin_estimate replay FILE [--sample K]: a saved
+result counted again. Exit status 0 when done (a replay: when it matches), 1 when a run failed
+or a replay does not match or a result could not be saved, 2 for bad arguments or files, and
+128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129): the partial result
+printed, and saved with --resume."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import importlib
+import importlib.util
 import os
+import platform
 import re
+import signal
 import sys
-import tempfile
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import Any, Iterator, List, Optional
+from typing import Any, Callable, Iterator, List, Optional
 
-from ._estimate import EstimateInterrupted, estimate
-from ._interrupt import StopRequest
-from ._result import DEFAULT_CONFIDENCE, Estimate, check_confidence
+from ._counting import MAX_BLOCK_SIZE, parse_seed
+from ._estimate import EstimateFailed, EstimateInterrupted, estimate
+from ._intervals import DEFAULT_METHOD, METHODS
+from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
+from ._plane import check_confidence, check_iterations, check_plane
+from ._replay import replay
+from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, FILE_VERSION, RETIRED_FORMATS, Estimate
+from ._version import __version__
+from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a program that Ctrl-C stopped
+DEFAULT_SCHEDULER_TIMEOUT = 10.0
 
 _WHOLE = re.compile(r"\d+(_\d+)*")
 _SCIENTIFIC = re.compile(r"\d+(\.\d+)?[eE]\+?\d+")
@@ -42,82 +54,165 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a whole number from 0 to 1e100: {text!r}")
 
 
+def _seed(text: str) -> int:
+    try:
+        return parse_seed(text.strip().replace("_", ""))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a seed is a whole number written in decimal digits, not {text!r}") from None
+
+
+def _block_size(text: str) -> int:
+    value = _count(text)
+    if not 1 <= value <= MAX_BLOCK_SIZE:
+        raise argparse.ArgumentTypeError(f"a block size lies between 1 and {MAX_BLOCK_SIZE}, not {text!r}")
+    return value
+
+
 def _confidence(text: str) -> float:
     try:
         return check_confidence(float(text))
-    except (TypeError, ValueError):
-        raise argparse.ArgumentTypeError(f"not a confidence strictly between 0 and 1: {text!r}") from None
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
+
+
+def _half_width(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"a half-width is a positive number, not {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    """A finite number of seconds, at least 0."""
+    try:
+        return check_checkpoint_seconds(float(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds >= 0: {text!r}") from None
+
+
+def _timeout(text: str) -> float:
+    value = _seconds(text)
+    if value == 0.0:
+        raise argparse.ArgumentTypeError("a time-out of 0 seconds leaves no time to connect")
+    return value
+
+
+# The name the usage and errors show: the console command's own, or how python -m ran us.
+_PROG = "python -m tavrin_estimate"
+
+
+def _version() -> str:
+    from ._kernel import block_functions
+
+    return (
+        f"tavrin_estimate {__version__} ({platform.python_implementation()} {platform.python_version()},"
+        f" {platform.machine()}, kernel block function {block_functions()[0]})"
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m tavrin_estimate",
-        description="Estimate how often the last passenger to board finds their own seat free.",
-        epilog="Ctrl-C stops the run, prints what it has counted and exits with status 130.",
+        prog=_PROG,
+        description="Estimate how often the last passenger to board finds their own seat free."
+        " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
+        epilog="Ctrl-C, SIGTERM or SIGHUP stops the run, prints what it has counted (and saves it with"
+        " --resume) and exits with status 128 + the signal's number: 130, 143, 129.",
     )
+    parser.add_argument("--version", action="version", version=_version())
     parser.add_argument("iterations", type=_count, metavar="ITERATIONS",
                         help="boardings to run, in total with --resume (1000000, 1_000_000 or 1e6)")
     parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--seats", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--cols", default="ABCDEF", metavar="S", help="column letters, default ABCDEF")
+    parser.add_argument("--seed", type=_seed, metavar="S",
+                        help="the seed (a whole number); by default 128 bits drawn from the system, printed")
+    parser.add_argument("--half-width", type=_half_width, metavar="E",
+                        help="stop once the interval's half-width is at most E (ITERATIONS at most)")
+    parser.add_argument("--block-size", type=_block_size, metavar="B",
+                        help="boardings per block (default: from the plane; 65536 for 100 seats)")
     parser.add_argument("--confidence", type=_confidence, default=DEFAULT_CONFIDENCE, metavar="C",
                         help=f"of the interval, default {DEFAULT_CONFIDENCE}")
+    parser.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                        help=f"of the interval printed and shown in progress, default {DEFAULT_METHOD}")
+    parser.add_argument("--json", action="store_true",
+                        help="print the result as one JSON object (the form --resume saves), not as text")
     parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
+                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
     parser.add_argument("--resume", type=Path, metavar="FILE",
                         help="continue from the result in FILE if it exists, and save the result there")
+    parser.add_argument("--checkpoint-seconds", type=_seconds, metavar="S",
+                        help=f"with --resume, save the result so far every S seconds, default"
+                        f" {DEFAULT_CHECKPOINT_SECONDS:g} (0: after every call)")
     return parser
 
 
-def _load(parser: argparse.ArgumentParser, path: Path, args: argparse.Namespace) -> Optional[Estimate]:
+def _replay_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{_PROG} replay",
+        description="Count the boardings of a saved result again and say whether the counts match"
+        " (exit status 0) or not (1).",
+    )
+    parser.add_argument("file", type=Path, metavar="FILE", help="a result saved by --resume or Estimate.save()")
+    parser.add_argument("--sample", type=_count, metavar="K",
+                        help="count only K blocks drawn at random (needs the result's per-block counts)")
+    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
+                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
+    return parser
+
+
+def _result_file(path: Path) -> ResultFile:
+    return ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+
+
+def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Namespace) -> Optional[Estimate]:
+    """The result held by the resume file, checked against the plane asked; None for none."""
     try:
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        return None
-    except (OSError, UnicodeDecodeError) as exc:
-        parser.error(f"cannot read {path}: {exc}")
-    try:
-        saved = Estimate.from_json(text)
+        document = file.open()
+        saved = None if document is None else Estimate.from_dict(document)
+    except FileRefused as exc:
+        parser.error(f"cannot resume from {exc}")
     except ValueError as exc:
-        parser.error(f"cannot resume from {path}: {exc}")
+        file.close()
+        parser.error(f"cannot resume from {file.path}: {exc}")
+    if saved is None:
+        return None
     wanted = (args.passengers, args.seats, args.cols)
     if saved.configuration != wanted:
+        file.close()
         parser.error(
-            f"{path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
+            f"{file.path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
             f" {saved.cols!r}; give the same plane to continue it"
         )
     return saved
 
 
-def _save(path: Path, result: Estimate) -> None:
-    """Replace the file in one step, so that it always holds a whole result; Ctrl-C waits."""
-    with StopRequest():
-        directory = path.parent if str(path.parent) else Path(".")
-        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", dir=directory)
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as out:
-                out.write(result.to_json())
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(temporary, path)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
-            raise
-
-
 @contextlib.contextmanager
-def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator[Any]:
+def _client(parser: argparse.ArgumentParser, address: Optional[str], timeout: float) -> Iterator[Any]:
     if address is None:
-        yield None
+        # The command line never picks up a client on its own.
+        yield False
         return
     try:
         distributed = importlib.import_module("distributed")
-    except ImportError:
-        parser.error("--scheduler needs dask.distributed: pip install 'tavrin_puzzles[dask]'")
+    except Exception as exc:
+        if importlib.util.find_spec("distributed") is None:
+            parser.error("--scheduler needs dask.distributed: pip install '.[dask]'")
+        # Under PyPy 3.9 it installs but its psutil does not load.
+        parser.error(
+            f"dask.distributed is installed but cannot be imported under this interpreter:"
+            f" {type(exc).__name__}: {exc}"
+        )
     try:
-        client = distributed.Client(address)
+        client = distributed.Client(address, timeout=timeout)
     except (OSError, TimeoutError, ValueError) as exc:
         print(f"{parser.prog}: cannot reach the scheduler at {address}: {exc}", file=sys.stderr)
         sys.exit(EXIT_FAILURE)
@@ -125,40 +220,138 @@ def _client(parser: argparse.ArgumentParser, address: Optional[str]) -> Iterator
         yield client
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    parser = _parser()
+def _stoppable(parser: argparse.ArgumentParser, argv: List[str],
+               body: Callable[[argparse.ArgumentParser, argparse.Namespace, StopRequest], int]) -> int:
     args = parser.parse_args(argv)
-    saved = _load(parser, args.resume, args) if args.resume is not None else None
+    # Every stopping signal is a flag from here until the result is printed and saved.
+    with StopRequest(STOP_SIGNALS) as stop:
+        return body(parser, args, stop)
+
+
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
+    # Refused before the resume file is opened, so that a bad plane never locks or reads it.
     try:
-        with _client(parser, args.scheduler) as client:
-            try:
-                result = estimate(
-                    args.iterations,
-                    args.passengers,
-                    args.seats,
-                    args.cols,
-                    confidence=args.confidence,
-                    progress=args.progress,
-                    client=client,
-                    resume=saved,
-                )
-                status = 0
-            except EstimateInterrupted as stop:
-                result = stop.result
-                status = EXIT_INTERRUPTED
-            except ValueError as exc:
-                parser.error(str(exc))
-    except KeyboardInterrupt:
-        # Before the run had started (or while the cluster connection closed): nothing counted.
-        print(f"{parser.prog}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    if args.resume is not None:
-        _save(args.resume, result)
-    print(result, flush=True)
-    if args.resume is not None and result.interrupted:
-        print(f"saved to {args.resume}: run the same command again to continue", file=sys.stderr)
+        check_iterations(args.iterations)
+        check_plane(args.passengers, args.seats, args.cols)
+    except (TypeError, ValueError) as exc:
+        parser.error(str(exc))
+    if args.checkpoint_seconds is not None and args.resume is None:
+        parser.error("--checkpoint-seconds needs --resume FILE, where the checkpoints go")
+    file = _result_file(args.resume) if args.resume is not None else None
+    saved = _open(parser, file, args) if file is not None else None
+    with contextlib.ExitStack() as held:
+        if file is not None:
+            held.callback(file.close)
+        try:
+            with _client(parser, args.scheduler, args.scheduler_timeout) as client:
+                try:
+                    result = estimate(
+                        args.iterations,
+                        args.passengers,
+                        args.seats,
+                        args.cols,
+                        seed=args.seed,
+                        confidence=args.confidence,
+                        method=args.method,
+                        progress=args.progress,
+                        client=client,
+                        resume=saved,
+                        half_width=args.half_width,
+                        block_size=args.block_size,
+                        checkpoint=None if file is None else lambda partial: file.save(partial.to_dict()),
+                        checkpoint_seconds=(
+                            DEFAULT_CHECKPOINT_SECONDS if args.checkpoint_seconds is None else args.checkpoint_seconds
+                        ),
+                    )
+                    status = 0
+                except EstimateInterrupted as stopped:
+                    result = stopped.result
+                    status = exit_status(stop.signum or signal.SIGINT)
+                except EstimateFailed as failed:
+                    result = failed.result
+                    status = EXIT_FAILURE
+                    _say(f"{parser.prog}: {failed}")
+                except (TypeError, ValueError) as exc:
+                    parser.error(str(exc))
+        except KeyboardInterrupt:
+            # Only an application's own SIGINT handler raises here, before the run had started
+            # (or while the cluster connection closed): nothing counted.
+            _say(f"{parser.prog}: interrupted")
+            return EXIT_INTERRUPTED
+        # Printed first: a save that fails must not take the result with it.
+        _print_result(encode(result.to_dict()).decode("ascii") if args.json else result.text(args.method),
+                      end="" if args.json else "\n")
+        if file is None:
+            if result.interrupted:
+                _say("not saved: add --resume FILE to keep a stopped run and continue it later")
+            return status
+        if saved is not None and result.iterations == saved.iterations and not result.interrupted:
+            _say(f"{file.path} already holds what was asked ({saved.iterations:,} boardings): nothing run,"
+                 " the file left as it was")
+            return status
+        try:
+            file.save(result.to_dict())
+        except (OSError, ValueError) as exc:
+            where = exc if isinstance(exc, FileRefused) else f"{file.path}: {exc}"
+            if args.json:
+                _say(f"{parser.prog}: could not save the result to {where}; the JSON above holds it whole:"
+                     " save it by hand to resume from it")
+            else:
+                _say(f"{parser.prog}: could not save the result to {where}; here it is as JSON, to save by"
+                     " hand and resume from:")
+                _print_result(encode(result.to_dict()).decode("ascii"), end="")
+            return status or EXIT_FAILURE
+        if result.interrupted:
+            _say(f"saved to {file.path}: run the same command again to continue")
     return status
 
 
+def _say(line: str) -> None:
+    """One line on standard error, which may be closed: a message never ends the program."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        print(line, file=sys.stderr, flush=True)
+
+
+def _print_result(result: object, end: str = "\n") -> None:
+    """The result on standard output; a closed or broken one is replaced by /dev/null, so that
+    the save still happens and the exit does not fail flushing it again."""
+    try:
+        print(result, end=end, flush=True)
+    except (OSError, ValueError, AttributeError):
+        with contextlib.suppress(OSError):
+            sys.stdout = open(os.devnull, "w")
+
+
+def _replay(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
+    try:
+        saved = Estimate.load(args.file)
+    except (OSError, ValueError) as exc:
+        parser.error(f"cannot replay {exc}")
+    with _client(parser, args.scheduler, args.scheduler_timeout) as client:
+        try:
+            outcome = replay(saved, args.sample, client=client, progress=args.progress)
+        except (TypeError, ValueError) as exc:
+            parser.error(str(exc))
+    _print_result(outcome)
+    if outcome.interrupted:
+        return exit_status(stop.signum or signal.SIGINT)
+    return 0 if outcome.matches else EXIT_FAILURE
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["replay"]:
+        return _stoppable(_replay_parser(), arguments[1:], _replay)
+    return _stoppable(_parser(), arguments, _run)
+
+
+def command() -> int:
+    """The console command tavrin-estimate: the same as python -m tavrin_estimate, with every
+    stopping signal a flag until the process ends."""
+    global _PROG
+    _PROG = os.path.basename(sys.argv[0]) or _PROG
+    return run_program(main)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_program(main))

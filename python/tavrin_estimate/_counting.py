@@ -1,49 +1,310 @@
-"""Whole counts from the kernel's fractions, and the sizes of the calls that produce them.
+"""Seeds, blocks and the boarding ranges a result holds.
 
-`Planes.run_simulations(n)` returns k / n rounded once to the nearest double. For n < 2^53 the
-candidates k / n lie more than one unit in the last place apart, so they round to distinct
-doubles, and the rounding error of each is below half of 1 / n: the nearest whole number to
-fraction * n (computed exactly) is k. The recovered k is checked by dividing it again.
+The boardings of one seed are numbered from 0 and cut into blocks of `block_size`: boarding g
+belongs to block g // block_size, and block i draws all its random words from ChaCha12 keyed by
+sha256(seed) with stream number i. A count therefore depends only on the seed, the plane, the
+block size and the range counted, never on how the work was split between calls, threads or
+machines. A result holds, per seed, sorted disjoint ranges [start, stop) with their counts and,
+where kept, the count of each block they touch.
 """
 
 from __future__ import annotations
 
-import math
-from fractions import Fraction
+import bisect
+import dataclasses
+import hashlib
+import operator
+import secrets
+import sys
+from array import array
+from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 
-# Calls stay below this size, so that every count is recoverable from its fraction.
-MAX_EXACT_CALL = 2**53 - 1
+from ._plane import check_count
+
+# Boardings are numbered by the kernel's unsigned 64-bit positions: a range ends at most here.
+MAX_BOARDING = 2**64 - 1
+MAX_BLOCK_SIZE = 2**32 - 1
+# A block is about this many seat-shuffles of work (tens of milliseconds), at most this long.
+BLOCK_WORK = 2**23
+MAX_DEFAULT_BLOCK_SIZE = 2**16
+# Bits of a seed drawn from the operating system when none is given.
+SEED_BITS = 128
+# A result keeps its per-block counts while a seed's ranges touch at most this many blocks
+# (4 MiB of counts; 6.9e10 boardings of the default plane); beyond, only range totals stay.
+MAX_KEPT_BLOCKS = 2**20
+
+# Decimal digits converted in one piece: CPython limits str(int) and int(str) to 4300 digits.
+_DIGITS_PER_PIECE = 4000
 
 
-def count_from_fraction(fraction: float, iterations: int) -> int:
-    """The whole k with k / iterations == fraction, for 1 <= iterations < 2^53.
-
-    ValueError when no such k exists: the fraction did not come from that many boardings.
-    """
-    if not 1 <= iterations <= MAX_EXACT_CALL:
-        raise ValueError(f"a count is recoverable only for 1 to 2**53 - 1 iterations, not {iterations}")
-    if not (0.0 <= fraction <= 1.0):  # NaN fails here too
-        raise ValueError(f"{fraction!r} is no fraction of {iterations} boardings")
-    k = round(Fraction(fraction) * iterations)
-    if k / iterations != fraction:
-        raise ValueError(f"{fraction!r} is no fraction of {iterations} boardings")
-    return k
+def check_seed(seed: object) -> int:
+    """The seed as a non-negative int (anything with an integer value; bools refused)."""
+    if isinstance(seed, bool):
+        raise TypeError("seed must be an int, not bool")
+    try:
+        value = operator.index(seed)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"seed must be an int, not {type(seed).__name__}") from None
+    if value < 0:
+        raise ValueError(f"seed must not be negative, got {value}")
+    return value
 
 
-class CallSizer:
-    """Sizes of consecutive calls: the first small, each later one scaled from the measured
-    rate of the last so that it lasts about `target` seconds, growing at most `growth` times
-    per step so that one noisy timing of a tiny call cannot make the next one huge."""
+def new_seed() -> int:
+    """A fresh seed of SEED_BITS bits from the operating system's entropy."""
+    return secrets.randbits(SEED_BITS)
 
-    def __init__(self, target: float, first: int = 64, growth: int = 8, limit: int = MAX_EXACT_CALL) -> None:
-        self.target = target
-        self.growth = growth
-        self.limit = limit
-        self.size = max(1, min(first, limit))
 
-    def measured(self, iterations: int, seconds: float) -> None:
-        """Take the timing of a call of `iterations` boardings into the next size."""
-        size = iterations * self.growth
-        if seconds > 0.0:
-            size = min(size, math.ceil(iterations / seconds * self.target))
-        self.size = max(1, min(size, self.limit))
+def seed_key(seed: int) -> bytes:
+    """The kernel's 32-byte ChaCha12 key of a seed: SHA-256 of its little-endian bytes."""
+    return hashlib.sha256(seed.to_bytes(max(1, (seed.bit_length() + 7) // 8), "little")).digest()
+
+
+def seed_text(seed: int) -> str:
+    """The seed in decimal, whatever its size."""
+    if seed.bit_length() < 3 * _DIGITS_PER_PIECE:
+        return str(seed)
+    high, low = divmod(seed, 10**_DIGITS_PER_PIECE)
+    return seed_text(high) + str(low).zfill(_DIGITS_PER_PIECE)
+
+
+def parse_seed(text: str) -> int:
+    """The seed written by seed_text(); ValueError for anything but decimal digits."""
+    if not text.isascii() or not text.isdigit():
+        raise ValueError(f"a seed is written in decimal digits, not {text[:40]!r}")
+    value = 0
+    for begin in range(0, len(text), _DIGITS_PER_PIECE):
+        piece = text[begin : begin + _DIGITS_PER_PIECE]
+        value = value * 10 ** len(piece) + int(piece)
+    return value
+
+
+def default_block_size(seats: int) -> int:
+    """The largest power of two of at most BLOCK_WORK // seats boardings, from 1 to 2**16."""
+    most = BLOCK_WORK // max(seats, 1)
+    size = 1
+    while size * 2 <= min(most, MAX_DEFAULT_BLOCK_SIZE):
+        size *= 2
+    return size
+
+
+def check_block_size(block_size: object) -> int:
+    return check_count("block_size", block_size, least=1, most=MAX_BLOCK_SIZE)
+
+
+def touched_blocks(start: int, stop: int, block_size: int) -> int:
+    """How many blocks the boardings [start, stop) touch."""
+    return 0 if stop <= start else (stop - 1) // block_size - start // block_size + 1
+
+
+def block_bounds(start: int, stop: int, block_size: int) -> Iterator[Tuple[int, int]]:
+    """The part of [start, stop) in each block it touches, in order."""
+    low = start
+    while low < stop:
+        high = min(stop, (low // block_size + 1) * block_size)
+        yield low, high
+        low = high
+
+
+def counts_from_bytes(data: bytes) -> array:  # type: ignore[type-arg]
+    """Per-block counts from their little-endian 32-bit form."""
+    counts = array("I")
+    if counts.itemsize != 4:  # pragma: no cover - every Linux target has a 4-byte unsigned int
+        counts = array("L")
+    counts.frombytes(data)
+    if sys.byteorder == "big":  # pragma: no cover
+        counts.byteswap()
+    return counts
+
+
+def counts_to_bytes(counts: Iterable[int]) -> bytes:
+    """The little-endian 32-bit form of per-block counts."""
+    values = array("I", counts)
+    if sys.byteorder == "big":  # pragma: no cover
+        values.byteswap()
+    return values.tobytes()
+
+
+@dataclasses.dataclass(frozen=True)
+class Span:
+    """The boardings [start, stop) of one seed, `successes` of them with the last passenger in
+    their own seat; `blocks` is the count of each block they touch (little-endian 32-bit
+    words), or None where it was not kept."""
+
+    start: int
+    stop: int
+    successes: int
+    blocks: Optional[bytes] = None
+
+    @property
+    def iterations(self) -> int:
+        return self.stop - self.start
+
+    def block_counts(self) -> Optional[array]:  # type: ignore[type-arg]
+        return None if self.blocks is None else counts_from_bytes(self.blocks)
+
+    def check(self, block_size: int) -> None:
+        """ValueError unless the span is possible: a range inside the boardings' numbering,
+        a count no larger than the range and, when kept, block counts that add up to it."""
+        for name in ("start", "stop", "successes"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int):
+                raise TypeError(f"a range's {name} must be an int, not {type(value).__name__}")
+        if not 0 <= self.start < self.stop <= MAX_BOARDING:
+            raise ValueError(f"a range must satisfy 0 <= start < stop <= 2**64 - 1, got [{self.start}, {self.stop})")
+        if not 0 <= self.successes <= self.iterations:
+            raise ValueError(
+                f"range [{self.start}, {self.stop}) cannot hold {self.successes} successes in"
+                f" {self.iterations} boardings"
+            )
+        if self.blocks is None:
+            return
+        if not isinstance(self.blocks, bytes):
+            raise TypeError(f"block counts must be bytes, not {type(self.blocks).__name__}")
+        counts = counts_from_bytes(self.blocks) if len(self.blocks) % 4 == 0 else None
+        if counts is None or len(counts) != touched_blocks(self.start, self.stop, block_size):
+            raise ValueError(
+                f"range [{self.start}, {self.stop}) touches"
+                f" {touched_blocks(self.start, self.stop, block_size)} blocks of {block_size},"
+                f" not the {len(self.blocks) / 4:g} that its block counts give"
+            )
+        # Only the first and the last block may hold fewer than block_size boardings.
+        first = min(self.stop, (self.start // block_size + 1) * block_size) - self.start
+        last = self.stop - max(self.start, (self.stop - 1) // block_size * block_size)
+        for count, boardings in ((counts[0], first), (counts[-1], last), (max(counts), block_size)):
+            if count > boardings:
+                raise ValueError(f"a block of range [{self.start}, {self.stop}) counts {count} in {boardings} boardings")
+        if sum(counts) != self.successes:
+            raise ValueError(
+                f"the block counts of range [{self.start}, {self.stop}) add up to {sum(counts)},"
+                f" not {self.successes}"
+            )
+
+
+class _Run:
+    """A growing span: its block counts are kept as a list of arrays, appended to as
+    neighbours join, so that joining costs no copy of what is already held."""
+
+    __slots__ = ("start", "stop", "successes", "chunks")
+
+    def __init__(self, start: int, stop: int, successes: int, counts: Optional[array]) -> None:  # type: ignore[type-arg]
+        self.start = start
+        self.stop = stop
+        self.successes = successes
+        self.chunks: Optional[List[array]] = None if counts is None else [counts]  # type: ignore[type-arg]
+
+    def join(self, right: _Run, block_size: int) -> None:
+        """Append `right`, which starts where this run stops."""
+        if self.chunks is not None and right.chunks is not None:
+            chunks = right.chunks
+            if self.stop % block_size and len(self.chunks[-1]) and len(chunks[0]):
+                # Both hold a share of the block they meet in: one block, one count.
+                last = self.chunks[-1] = array(self.chunks[-1].typecode, self.chunks[-1])
+                last[-1] += chunks[0][0]
+                chunks = [chunks[0][1:], *chunks[1:]]
+            self.chunks.extend(chunk for chunk in chunks if len(chunk))
+        else:
+            self.chunks = None
+        self.stop = right.stop
+        self.successes += right.successes
+
+    def span(self, with_blocks: bool = True) -> Span:
+        blocks = None
+        if self.chunks is not None and with_blocks:
+            blocks = b"".join(counts_to_bytes(chunk) for chunk in self.chunks)
+        return Span(self.start, self.stop, self.successes, blocks)
+
+
+class Holdings:
+    """The ranges one seed's run holds while it grows: counted ranges arrive in any order,
+    join their neighbours, and an overlap is refused (no boarding is counted twice)."""
+
+    def __init__(self, block_size: int, spans: Iterable[Span] = ()) -> None:
+        self.block_size = block_size
+        self._runs: List[_Run] = []
+        self._starts: List[int] = []
+        self.successes = 0
+        self.iterations = 0
+        for span in spans:
+            self.add(span.start, span.stop, span.successes, span.block_counts())
+
+    def add(self, start: int, stop: int, successes: int, counts: Optional[array]) -> None:  # type: ignore[type-arg]
+        """Take the count of [start, stop); ValueError if any of it is already held."""
+        if start >= stop:
+            return
+        where = bisect.bisect_right(self._starts, start)
+        left = self._runs[where - 1] if where > 0 else None
+        right = self._runs[where] if where < len(self._runs) else None
+        if (left is not None and left.stop > start) or (right is not None and right.start < stop):
+            raise ValueError(f"boardings [{start:,}, {stop:,}) overlap boardings already counted")
+        run = _Run(start, stop, successes, counts)
+        self.successes += successes
+        self.iterations += stop - start
+        if right is not None and right.start == stop:
+            run.join(right, self.block_size)
+            del self._runs[where]
+            del self._starts[where]
+        if left is not None and left.stop == start:
+            left.join(run, self.block_size)
+        else:
+            self._runs.insert(where, run)
+            self._starts.insert(where, start)
+
+    def spans(self) -> Tuple[Span, ...]:
+        """The ranges held, with their block counts unless there are more than are kept."""
+        spans = tuple(run.span(with_blocks=False) for run in self._runs)
+        if sum(touched_blocks(span.start, span.stop, self.block_size) for span in spans) > MAX_KEPT_BLOCKS:
+            return spans
+        return tuple(run.span() for run in self._runs)
+
+    def ranges(self) -> List[Tuple[int, int]]:
+        return [(run.start, run.stop) for run in self._runs]
+
+    def missing(self, stop: int) -> List[Tuple[int, int]]:
+        """The ranges of [0, stop) not held, in order."""
+        gaps = []
+        at = 0
+        for run in self._runs:
+            if run.start >= stop:
+                break
+            if run.start > at:
+                gaps.append((at, run.start))
+            at = max(at, run.stop)
+        if at < stop:
+            gaps.append((at, stop))
+        return gaps
+
+    def first(self) -> Optional[_Run]:
+        """The run that starts at boarding 0, if any."""
+        return self._runs[0] if self._runs and self._runs[0].start == 0 else None
+
+    def cut(self, stop: int) -> None:
+        """Keep only boardings below `stop`, a block boundary inside the run from 0 (or its
+        end); the run from 0 must keep block counts."""
+        first = self.first()
+        assert first is not None and first.chunks is not None and stop <= first.stop
+        keep = -(-stop // self.block_size)
+        chunks: List[array] = []  # type: ignore[type-arg]
+        successes = 0
+        for chunk in first.chunks:
+            taken = chunk[:keep]
+            if not len(taken):
+                break
+            chunks.append(taken)
+            successes += sum(taken)
+            keep -= len(taken)
+        first.chunks = chunks
+        first.stop = stop
+        first.successes = successes
+        self._runs = [first]
+        self._starts = [0]
+        self.successes = successes
+        self.iterations = stop
+
+
+def merge_spans(a: Sequence[Span], b: Sequence[Span], block_size: int) -> Tuple[Span, ...]:
+    """The spans of both, joined where they meet; ValueError where they overlap."""
+    holdings = Holdings(block_size, a)
+    for span in b:
+        holdings.add(span.start, span.stop, span.successes, span.block_counts())
+    return holdings.spans()

@@ -1,25 +1,22 @@
-"""estimate(): a run of many boardings as a sequence of short kernel calls, on this machine or
-on a Dask cluster, whose counts add up exactly and which stops cleanly on Ctrl-C."""
+"""estimate(): a run of many boardings of one seed, counted by the seeded kernel in block
+ranges on this machine, on a Dask cluster or on any executor, whose counts add up exactly,
+which stops cleanly on Ctrl-C and which the same seed repeats exactly."""
 
 from __future__ import annotations
 
-import dataclasses
+import concurrent.futures
+import math
 import time
-from typing import TYPE_CHECKING, Optional
+from typing import Any, Callable, Optional, Tuple
 
-from tavrin_puzzles import Planes
-
-from ._counting import CallSizer, count_from_fraction
+from ._counting import Holdings, check_block_size, check_seed, default_block_size, new_seed
+from ._executors import PrecisionTarget, Run, choose_backend, provenance
 from ._interrupt import StopRequest
-from ._progress import Progress, make_progress
-from ._result import DEFAULT_CONFIDENCE, Estimate, as_count, check_confidence
-
-if TYPE_CHECKING:
-    from distributed import Client
-
-# A local call lasts about this long: short enough that Ctrl-C answers at once (the kernel
-# cannot be interrupted), long enough that starting its worker pool costs nothing.
-CALL_SECONDS = 0.2
+from ._intervals import DEFAULT_METHOD, check_method
+from ._plane import check_confidence, check_iterations, check_plane
+from ._progress import make_progress
+from ._result import DEFAULT_CONFIDENCE, Estimate, Part, Provenance
+from ._store import Checkpointer, check_checkpoint_seconds
 
 
 class EstimateInterrupted(KeyboardInterrupt):
@@ -34,49 +31,37 @@ class EstimateInterrupted(KeyboardInterrupt):
         return f"interrupted after {self.result.iterations:,} boardings\n{self.result}"
 
 
-class Tally:
-    """Running totals of one run, with its stop request and its progress reporter. The two
-    counts change in one assignment, so an exception between two bytecodes cannot leave
-    one counted without the other."""
+class EstimateFailed(RuntimeError):
+    """A run could not go on: a task failed, a worker kept dying, the cluster's client closed.
+    `result` holds every boarding counted until then, flagged as interrupted (resume from it);
+    the error that stopped the run is the exception's cause."""
 
-    def __init__(self, stop: StopRequest, progress: Progress, base: Estimate) -> None:
-        self.stop = stop
-        self.progress = progress
-        self.counts = (base.successes, base.iterations)
-
-    def add(self, successes: int, iterations: int) -> None:
-        self.counts = (self.counts[0] + successes, self.counts[1] + iterations)
-        self.progress.update(*self.counts)
+    def __init__(self, result: Estimate, cause: BaseException) -> None:
+        super().__init__(f"the run stopped after {result.iterations:,} boardings: {type(cause).__name__}: {cause}")
+        self.result = result
 
 
-def _is_panic(exc: BaseException) -> bool:
-    # The module does not export its PanicException type; it derives from BaseException only.
-    return type(exc).__name__ == "PanicException"
+def _check_half_width(value: object) -> Optional[float]:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"half_width must be a number, not {type(value).__name__}")
+    if not (0.0 < value and math.isfinite(value)):
+        raise ValueError(f"half_width must be a positive number, got {value!r}")
+    return float(value)
 
 
-def _probe(planes: Planes, description: str) -> bool:
-    """One boarding on this thread, so that a plane on which no boarding can complete is refused
-    up front (the kernel would count every one of them as a failure and report each on
-    standard error) rather than run to a meaningless 0."""
-    try:
-        return planes.run_simulation()
-    except BaseException as exc:
-        if not _is_panic(exc):
-            raise
-        raise ValueError(f"no boarding can complete on a plane of {description}: {exc}") from None
-
-
-def _run_local(planes: Planes, todo: int, tally: Tally) -> None:
-    sizer = CallSizer(CALL_SECONDS)
-    done = 0
-    while done < todo and not tally.stop.requested:
-        n = min(sizer.size, todo - done)
-        started = time.perf_counter()
-        fraction = planes.run_simulations(n)
-        seconds = time.perf_counter() - started
-        tally.add(count_from_fraction(fraction, n), n)
-        done += n
-        sizer.measured(n, seconds)
+def _resumed_seed(resume: Estimate, seed: Optional[int]) -> Optional[int]:
+    """The seed to continue: the one given, which the result must hold unless it holds none,
+    or the result's only seed."""
+    if seed is not None:
+        if resume.parts and resume.part(seed) is None:
+            held = ", ".join(str(s) for s in resume.seeds)
+            raise ValueError(f"the result to resume holds seed {held}, not {seed}: a run continues with its own seed")
+        return seed
+    if len(resume.parts) > 1:
+        raise ValueError(f"the result to resume pools {len(resume.parts)} seeds: pass seed= to say which to continue")
+    return resume.seed
 
 
 def estimate(
@@ -85,72 +70,119 @@ def estimate(
     seats: int = 100,
     cols: str = "ABCDEF",
     *,
+    seed: Optional[int] = None,
     confidence: float = DEFAULT_CONFIDENCE,
+    method: str = DEFAULT_METHOD,
     progress: bool = False,
-    client: Optional[Client] = None,
+    client: Any = None,
+    executor: Optional[concurrent.futures.Executor] = None,
     resume: Optional[Estimate] = None,
+    half_width: Optional[float] = None,
+    block_size: Optional[int] = None,
+    checkpoint: Optional[Callable[[Estimate], None]] = None,
+    checkpoint_seconds: float = 60.0,
 ) -> Estimate:
-    """Estimate how often the last passenger finds their own seat, over `iterations` boardings.
+    """Estimate how often the last passenger finds their own seat, over boardings 0 to
+    `iterations` - 1 of `seed` (a non-negative int of any size; None draws 128 bits from the
+    operating system, recorded in the result). The same seed, plane and block size give the
+    same count on any number of threads, machines and interruptions.
 
-    The boardings run as a sequence of `Planes.run_simulations` calls of about a fifth of a
-    second each, whose exact counts are summed; with `client` (a `dask.distributed.Client`)
-    they run as tasks on its cluster instead. `progress=True` shows a bar on standard error
-    (tqdm when installed, plain lines otherwise).
+    The boardings run as kernel calls of about a fifth of a second on this machine; with
+    `client` (a dask.distributed Client; by default the one active in the calling context,
+    as dask finds it; False for none) or `executor` (any concurrent.futures.Executor) they
+    run as tasks of about a second there instead. `progress=True` shows a bar on standard
+    error, with the interval by `method` ("wilson", "clopper-pearson" or "jeffreys"; the
+    result's `interval` and `half_width` use Wilson's).
 
-    `resume` is an earlier result of the same plane, usually an interrupted one: its boardings
-    count towards `iterations`, which is then the total wanted, and only the rest are run.
+    `resume` is an earlier result of the same plane, usually an interrupted one: only the
+    boardings of [0, iterations) it lacks are run, with its seed. `half_width` stops the run
+    at the first block boundary where the interval's half-width is at most that (at most
+    `iterations` boardings). `block_size` (default: from the plane) is part of the result.
+    `checkpoint(partial)` is called every `checkpoint_seconds` with the result so far.
 
     Ctrl-C stops the run within about one call and raises `EstimateInterrupted` (a
-    KeyboardInterrupt) whose `result` holds everything counted so far. ValueError for a plane
-    on which no boarding can complete (no passengers, too few column letters, more passengers
-    than seats), before anything runs.
+    KeyboardInterrupt) whose `result` holds everything counted so far; a run that cannot go
+    on (a task's error, a lost cluster) raises `EstimateFailed` with the same.
     """
-    wanted = as_count("iterations", iterations)
-    passengers = as_count("passengers", passengers)
-    seats = as_count("seats", seats)
-    if not isinstance(cols, str):
-        raise TypeError(f"cols must be a str, not {type(cols).__name__}")
+    wanted = check_iterations(iterations)
+    passengers, seats, cols = check_plane(passengers, seats, cols)
     confidence = check_confidence(confidence)
-    base = Estimate(passengers, seats, cols, 0, 0, confidence=confidence)
+    method = check_method(method)
+    target = _check_half_width(half_width)
+    seconds = check_checkpoint_seconds(checkpoint_seconds)
+    if seed is not None:
+        seed = check_seed(seed)
+    if block_size is not None:
+        block_size = check_block_size(block_size)
     if resume is not None:
         if not isinstance(resume, Estimate):
             raise TypeError(f"resume must be an Estimate, not {type(resume).__name__}")
-        # The addition checks that the plane is the same.
-        base = base + resume.with_confidence(confidence)
-    planes = Planes(passengers, seats, cols)
-    description = f"{passengers} passengers, {seats} seats and cols {cols!r}"
+        if resume.configuration != (passengers, seats, cols):
+            raise ValueError(
+                f"cannot resume a result of different configurations: {resume.passengers} passengers,"
+                f" {resume.seats} seats, cols {resume.cols!r}, not {passengers}, {seats}, {cols!r}"
+            )
+        seed = _resumed_seed(resume, seed)
+    if seed is None:
+        seed = new_seed()
+    held = resume.part(seed) if resume is not None else None
+    if held is not None:
+        if block_size is not None and block_size != held.block_size:
+            raise ValueError(
+                f"the result to resume counted seed {seed} in blocks of {held.block_size:,}, not {block_size:,}"
+            )
+        block_size = held.block_size
+    elif block_size is None:
+        block_size = default_block_size(seats)
+    if target is not None and held is not None and not held.has_block_counts:
+        raise ValueError(
+            "half_width needs the count of every block from boarding 0, which the result to resume"
+            " no longer keeps (too many blocks); resume without half_width"
+        )
+    holdings = Holdings(block_size, held.spans if held is not None else ())
+    precision = PrecisionTarget(target, confidence, block_size, wanted) if target is not None else None
+    backend = choose_backend(client, executor)
+    # The result keeps the other seeds' parts of `resume`, and this seed's in its place.
+    others: Tuple[Part, ...] = resume.parts if resume is not None else ()
+    before: Tuple[Provenance, ...] = resume.provenance if resume is not None else ()
+    base_elapsed = resume.elapsed if resume is not None else 0.0
+    todo = holdings.missing(wanted)
 
     started = time.perf_counter()
-    first = _probe(planes, description)
-    todo = max(0, wanted - base.iterations)
     with StopRequest() as stop:
-        reporter = make_progress(progress, max(wanted, base.iterations), base.iterations, confidence)
-        tally = Tally(stop, reporter, base)
-        try:
-            if todo > 0:
-                # The probe was a boarding like any other: it counts.
-                tally.add(int(first), 1)
-                if client is None:
-                    _run_local(planes, todo - 1, tally)
-                else:
-                    from ._cluster import run_on_cluster
+        total = max(wanted, holdings.iterations)
+        reporter = make_progress(progress, total, holdings.iterations, confidence, method=method, half_width=target)
+        run = Run((passengers, seats, cols), seed, holdings, backend, stop, reporter, precision)
 
-                    run_on_cluster(client, passengers, seats, cols, todo - 1, tally)
-        except KeyboardInterrupt:
-            # Raised only by an application's own SIGINT handler, which was left in place:
-            # the call (or the tasks) in progress are lost, everything counted is kept.
-            stop.request()
+        def result(interrupted: bool) -> Estimate:
+            mine = Part(seed, block_size, holdings.spans())
+            parts = (*others, mine) if held is None else tuple(mine if p.seed == seed else p for p in others)
+            made = before
+            if run.block_functions:
+                functions = ", ".join(sorted(run.block_functions))
+                made = tuple(dict.fromkeys((*before, provenance(functions, backend.threads(), backend.name))))
+            return Estimate(
+                passengers,
+                seats,
+                cols,
+                parts,
+                elapsed=base_elapsed + (time.perf_counter() - started),
+                confidence=confidence,
+                interrupted=interrupted,
+                provenance=made,
+            )
+
+        if checkpoint is not None:
+            run.checkpoint = Checkpointer(lambda: checkpoint(result(True)), seconds)
+        try:
+            run.count(todo)
         finally:
             reporter.close()
-    successes, done = tally.counts
-    result = dataclasses.replace(
-        base,
-        successes=successes,
-        iterations=done,
-        elapsed=base.elapsed + (time.perf_counter() - started),
-        interrupted=done < wanted,
-    )
+    stopped = stop.requested or run.failure is not None
+    final = result(stopped and run.stop_at is None and bool(holdings.missing(wanted)))
+    if run.failure is not None:
+        raise EstimateFailed(final, run.failure) from run.failure
     # Ctrl-C during the last call still stops the caller, with a complete result.
     if stop.requested:
-        raise EstimateInterrupted(result)
-    return result
+        raise EstimateInterrupted(final)
+    return final

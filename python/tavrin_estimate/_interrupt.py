@@ -1,48 +1,119 @@
-"""Ctrl-C as a request to stop between two calls instead of an exception at any bytecode.
+"""Stopping signals as a request to stop between two calls instead of an exception at any
+bytecode.
 
 A KeyboardInterrupt raised by Python's own handler lands wherever the main thread happens to
-be, for example right after a kernel call has returned and before its count is recorded, and
-that call's boardings would be lost. While a run is active, SIGINT only sets a flag, which
-the run reads between calls. The handler is swapped only in the main thread and only while
-Python's default handler is installed; a handler of the application's own is left alone, and
-a KeyboardInterrupt it raises still ends the run with what was counted (losing the call in
-progress).
+be: right after a kernel call has returned and before its count is recorded, or between the
+end of a run and the save of its result, and everything counted would be lost. While a
+StopRequest is active, each signal it watches only sets a flag, which the run reads between
+calls. A handler is swapped only in the main thread and only while the signal has its default
+disposition (Python's SIGINT handler, or SIG_DFL for the others): a handler of the
+application's own stays, and so does an ignored signal (`nohup` ignores SIGHUP; a shell's
+background job ignores SIGINT).
+
+Requests nest: a StopRequest entered while another is active shares its flag, so a command
+line that watches SIGINT, SIGTERM and SIGHUP from before its run starts until after the result
+is saved and printed keeps every signal that arrives during the hand-over from the run to the
+save as a flag too. A second Ctrl-C changes nothing then: the first one's stop is already on
+its way. Python runs a handler between bytecodes of the main thread only, so the flag handler
+needs no blocking of signals at the system level; a signal that arrives during a kernel call
+is handled when the call returns.
 """
 
 from __future__ import annotations
 
+import os
 import signal
+import sys
 import threading
 from types import FrameType, TracebackType
-from typing import Any, Callable, Optional, Type, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Type, Union
 
 _Handler = Union[Callable[[int, Optional[FrameType]], Any], int, signal.Handlers, None]
 
+# What a long run treats as "stop now, keep what you have": Ctrl-C, `kill`, `timeout`, batch
+# schedulers and container runtimes (SIGTERM), and a closed terminal (SIGHUP).
+STOP_SIGNALS: Tuple[signal.Signals, ...] = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
-class StopRequest:
-    """Set by SIGINT (or by hand) while installed; read by the run between calls."""
+
+def exit_status(signum: int) -> int:
+    """The status a shell reports for a program that this signal stopped: 128 + its number."""
+    return 128 + signum
+
+
+def signal_name(signum: int) -> str:
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        return f"signal {signum}"
+
+
+class _Flag:
+    """The state shared by nested requests: set once, remembering the first signal."""
 
     def __init__(self) -> None:
-        self._event = threading.Event()
-        self._previous: _Handler = None
-        self._installed = False
+        self.event = threading.Event()
+        self.signum: Optional[int] = None
+
+    def set(self, signum: Optional[int]) -> None:
+        if not self.event.is_set():
+            self.signum = signum
+            self.event.set()
+
+
+# The request that owns the installed handlers, while one is active (main thread only).
+_active: Optional[StopRequest] = None
+
+
+def _is_default(signum: int, handler: _Handler) -> bool:
+    if signum == signal.SIGINT:
+        return handler is signal.default_int_handler
+    return handler == signal.SIG_DFL
+
+
+class StopRequest:
+    """Set by any of `signals` (or by request()) while the request is active; the run reads
+    `requested` between calls. `signum` is the first signal that asked, None for request()."""
+
+    def __init__(self, signals: Iterable[int] = (signal.SIGINT,)) -> None:
+        self._signals = tuple(signals)
+        self._flag = _Flag()
+        self._swapped: List[Tuple[int, _Handler]] = []
+        self._outer: Optional[StopRequest] = None
+        self._entered = False
 
     @property
     def requested(self) -> bool:
-        return self._event.is_set()
+        return self._flag.event.is_set()
+
+    @property
+    def signum(self) -> Optional[int]:
+        return self._flag.signum
 
     def request(self) -> None:
-        self._event.set()
+        self._flag.set(None)
 
-    def _on_sigint(self, signum: int, frame: Optional[FrameType]) -> None:
-        self._event.set()
+    def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
+        self._flag.set(signum)
 
     def __enter__(self) -> StopRequest:
-        if threading.current_thread() is threading.main_thread():
-            current = signal.getsignal(signal.SIGINT)
-            if current is signal.default_int_handler:
-                self._previous = signal.signal(signal.SIGINT, self._on_sigint)
-                self._installed = True
+        global _active
+        if self._entered:
+            raise RuntimeError("a StopRequest is entered once")
+        self._entered = True
+        if threading.current_thread() is not threading.main_thread():
+            return self
+        if _active is not None:
+            # Share the outer request's flag: a stop that reached it reaches this run, and
+            # the other way round.
+            self._outer = _active
+            self._flag = _active._flag
+        for signum in self._signals:
+            previous = signal.getsignal(signum)
+            if _is_default(signum, previous):
+                signal.signal(signum, self._on_signal)
+                self._swapped.append((signum, previous))
+        if self._outer is None:
+            _active = self
         return self
 
     def __exit__(
@@ -51,6 +122,42 @@ class StopRequest:
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
     ) -> None:
-        if self._installed:
-            signal.signal(signal.SIGINT, self._previous)
-            self._installed = False
+        global _active
+        # Handlers go back in the reverse order; a signal arriving in between finds either
+        # this request's handler (a flag) or the default one, never nothing.
+        while self._swapped:
+            signum, previous = self._swapped.pop()
+            signal.signal(signum, previous)
+        if _active is self:
+            _active = None
+
+    def end_process_on_signal(self) -> None:
+        """From now on, a signal this request watches ends the process at once with
+        exit_status(signum), once standard output and error are flushed; the handlers stay so
+        until the process ends. For a program whose work is done and saved, so that a late
+        signal neither waits nor prints a KeyboardInterrupt traceback."""
+        for signum, _ in self._swapped:
+            signal.signal(signum, _end_process)
+        self._swapped.clear()
+
+
+def _end_process(signum: int, frame: Optional[FrameType]) -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+    os._exit(exit_status(signum))
+
+
+def run_program(main: Callable[[], int]) -> int:
+    """Run a command line's `main` with every stopping signal a flag from its first line to the
+    end of the process: the requests of `main` and of its runs nest in this one, so no signal
+    that arrives between the end of a run and the save of its result, or after that, raises
+    anywhere. Returns main's exit status."""
+    request = StopRequest(STOP_SIGNALS)
+    with request:
+        try:
+            return main()
+        finally:
+            request.end_process_on_signal()

@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# The companion module tavrin_estimate: its optional dependencies in the x86-64 venvs, mypy
-# --strict, the convergence picture drawn into a temporary folder as a smoke test, and its
-# tests (tests/companion, which the python stage leaves out) under CPython and PyPy.
+# The companion module tavrin_estimate: its optional dependencies and test tools in the x86-64
+# venvs, mypy --strict, the convergence picture drawn again from its seed and compared byte for
+# byte with the committed one, and its tests (tests/companion, which the python stage leaves
+# out) under CPython and PyPy.
 # dask.distributed installs under PyPy 3.9 but cannot be imported there (psutil's extension
-# needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only.
+# needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only; so
+# do the comparisons with scipy and statsmodels and the MPI test (mpi4py compiled against
+# Debian's MPICH, run with MPICH's own mpiexec).
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
-CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib mypy)
+# Pinned: the picture's bytes depend on matplotlib and on Pillow (its PNG writer and zlib), the
+# interval tests on scipy's beta quantiles. Where a tool exists for Python 3.9, the last release
+# for 3.9 (Pillow 11.0.0 is the last with a PyPy 3.9 wheel); scipy 1.17 and statsmodels 0.15,
+# whose beta quantiles the tests need, run under CPython 3.11 only.
+CPYTHON_EXTRAS=("dask[distributed]==2024.8.0" distributed==2024.8.0 tqdm==4.70.1 matplotlib==3.9.4
+    pillow==11.0.0 numpy==2.0.2 scipy==1.17.1 statsmodels==0.15.0 mpi4py==4.1.2 mypy==1.19.1)
+# Under CPython each of these must import, or the stage fails rather than skip their tests.
+CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures"
 # Wheels only: a dependency without a PyPy wheel is skipped by its tests rather than compiled.
-PYPY_EXTRAS=(tqdm matplotlib)
+PYPY_EXTRAS=(tqdm==4.70.1 matplotlib==3.9.4 pillow==11.0.0 numpy==2.0.2)
 
 # ensure_extras NAME PIP-OPTIONS... -- PACKAGE...: installs the packages once; the marker holds
 # the list they were installed for and the pinned versions' hash, so a package added or a
@@ -29,29 +39,36 @@ ensure_extras() {
     fi
 }
 
+ensure_apt_packages mpich libmpich-dev
 ensure_venv cpython python3
 ensure_venv pypy pypy3
-ensure_extras cpython -- "${CPYTHON_EXTRAS[@]}"
+# mpi4py from its source, compiled with MPICH's compiler wrapper (whatever `mpicc` names).
+MPICC=mpicc.mpich ensure_extras cpython --no-binary mpi4py -- "${CPYTHON_EXTRAS[@]}"
+"$ROOT/.venv-cpython/bin/python" -c "import $CPYTHON_IMPORTS"
 ensure_extras pypy --only-binary :all: -- "${PYPY_EXTRAS[@]}"
 install_module cpython
 install_module pypy
 
 log "mypy --strict over the companion and its scripts"
 "$ROOT/.venv-cpython/bin/python" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
-    "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/benchmarks/bench_estimate.py"
+    "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/benchmarks/bench_estimate.py" \
+    "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py"
 
 picture_dir="$(mktemp -d)"
 trap 'rm -rf "$picture_dir"' EXIT
-for name in cpython pypy; do
-    python="$ROOT/.venv-$name/bin/python"
-    if "$python" -c "import matplotlib" 2>/dev/null; then
-        log "the convergence picture under $name, into a temporary folder"
-        "$python" "$ROOT/docs/convergence.py" --iterations 20000 --output "$picture_dir/$name.png"
-        [ -s "$picture_dir/$name.png" ]
-    else
-        log "no matplotlib under $name: the convergence picture is drawn under CPython only"
-    fi
-done
+log "the convergence picture drawn again from its seed under CPython: the committed bytes"
+"$ROOT/.venv-cpython/bin/python" "$ROOT/docs/convergence.py" --output "$picture_dir/convergence.png"
+if ! cmp "$ROOT/docs/convergence.png" "$picture_dir/convergence.png"; then
+    log "docs/convergence.png is not what docs/convergence.py draws: redraw it with --update-docs"
+    exit 1
+fi
+if "$ROOT/.venv-pypy/bin/python" -c "import matplotlib" 2>/dev/null; then
+    log "the convergence picture under PyPy, a short run into a temporary folder"
+    "$ROOT/.venv-pypy/bin/python" "$ROOT/docs/convergence.py" --iterations 20000 --output "$picture_dir/pypy.png"
+    [ -s "$picture_dir/pypy.png" ]
+else
+    log "no matplotlib under PyPy: the convergence picture is drawn under CPython only"
+fi
 
 log "companion tests under CPython"
 "$ROOT/.venv-cpython/bin/python" -m pytest "$ROOT/tests/companion"

@@ -15,8 +15,12 @@ namespace {
 
 PendingError type_error(std::string message) { return PendingError::lazy(PyExc_TypeError, std::move(message)); }
 
+std::size_t positional_count(const FunctionDescription& function) {
+    return function.parameters.size() - function.keyword_only;
+}
+
 PendingError too_many_positional(const FunctionDescription& function, std::size_t given) {
-    const std::size_t count = function.parameters.size();
+    const std::size_t count = positional_count(function);
     std::string message = std::string(function.name) + " takes ";
     if (function.required == count) {
         message += std::to_string(count);
@@ -95,7 +99,7 @@ void bind_arguments(const FunctionDescription& function, PyObject* args, PyObjec
     if (given < 0) {
         throw PendingError::fetch();
     }
-    if (static_cast<std::size_t>(given) > function.parameters.size()) {
+    if (static_cast<std::size_t>(given) > positional_count(function)) {
         throw too_many_positional(function, static_cast<std::size_t>(given));
     }
     for (Py_ssize_t i = 0; i < given; ++i) {
@@ -118,7 +122,7 @@ void bind_arguments(const FunctionDescription& function, PyObject* args, PyObjec
 void bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<Ref> slots) {
     const auto given = static_cast<std::size_t>(nargs);
-    if (given > function.parameters.size()) {
+    if (given > positional_count(function)) {
         throw too_many_positional(function, given);
     }
     for (std::size_t i = 0; i < given; ++i) {

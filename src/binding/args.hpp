@@ -1,7 +1,7 @@
 // The argument parser: binds the positional and keyword arguments of a call to the
 // parameters of a function description, for both calling forms the module receives (a tuple
-// and a dict, or a vector and a tuple of keyword names). Every parameter is positional-or-
-// keyword; the first `required` ones are required.
+// and a dict, or a vector and a tuple of keyword names). The last `keyword_only` parameters
+// are keyword-only, the others positional-or-keyword; the first `required` ones are required.
 #pragma once
 
 #include <array>
@@ -17,6 +17,7 @@ struct FunctionDescription {
     const char* name;
     std::span<const char* const> parameters;
     std::size_t required;
+    std::size_t keyword_only;
 };
 
 // One slot per parameter; an empty Ref means the argument was not given.

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <exception>
+#include <optional>
+#include <utility>
 
 #include "error.hpp"
 #include "fatal.hpp"
@@ -145,6 +147,27 @@ void guard_unraisable(PyObject* context, Body&& body) {
             PyErr_WriteUnraisable(context);
         }
     });
+}
+
+// Runs `work`, which must touch no Python object, with the interpreter lock released so that
+// the caller's other threads run meanwhile; returns its result, or rethrows its failure, once
+// the lock is back. The lock is taken back outside any handler and destructor: at interpreter
+// exit, taking it ends a daemon thread with a forced unwind, which must pass freely.
+template <class Work>
+auto without_interpreter_lock(Work&& work) -> decltype(work()) {
+    std::optional<decltype(work())> result;
+    std::exception_ptr failure;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*result);
 }
 
 }  // namespace tavrin::binding

@@ -17,7 +17,7 @@ namespace tavrin::binding {
 namespace {
 
 constexpr std::array<const char*, 1> RUN_SIMULATIONS_PARAMETERS = {"iterations"};
-constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulations()", RUN_SIMULATIONS_PARAMETERS, 1};
+constexpr FunctionDescription RUN_SIMULATIONS_FUNCTION = {"Planes.run_simulations()", RUN_SIMULATIONS_PARAMETERS, 1, 0};
 
 // Checks the receiver, takes the shared borrow and runs `body` on the record.
 template <class Body>

@@ -23,7 +23,7 @@ constexpr const char* EXPECTED_COLS = "Expected cols for each row on the plane";
 constexpr const char* NOT_A_SUBTYPE = "Planes.__new__(): the type to create is not a subtype of Planes";
 
 constexpr std::array<const char*, 3> NEW_PARAMETERS = {"passengers", "seats", "cols"};
-constexpr FunctionDescription NEW_FUNCTION = {"Planes.__new__()", NEW_PARAMETERS, 0};
+constexpr FunctionDescription NEW_FUNCTION = {"Planes.__new__()", NEW_PARAMETERS, 0, 0};
 
 // A constructor argument: its default when absent, nothing when None, otherwise converted.
 template <class T, class Convert>

@@ -317,6 +317,31 @@ void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t st
     chacha_refill_scalar<Rounds>(key, counter, stream, out);
 }
 
+std::span<const ChaChaPath> chacha_paths() noexcept {
+    struct Paths {
+        std::array<ChaChaPath, 4> entries{};
+        std::size_t count = 0;
+        void add(const char* name, ChaChaRefillFunction refill) noexcept { entries[count++] = {name, refill}; }
+    };
+    static const Paths paths = [] {
+        Paths found;
+#ifdef TAVRIN_CHACHA_X86
+        if (processor_has_avx512vl()) {
+            found.add("avx512", &chacha_refill_avx512vl<12>);
+        }
+        if (processor_has_avx2()) {
+            found.add("avx2", &chacha_refill_avx2<12>);
+        }
+        if (processor_has_sse2()) {
+            found.add("sse2", &chacha_refill_sse2<12>);
+        }
+#endif
+        found.add("scalar", &chacha_refill_scalar<12>);
+        return found;
+    }();
+    return {paths.entries.data(), paths.count};
+}
+
 template void chacha_refill<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
 template void chacha_refill<20>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);
 template void chacha_refill_scalar<12>(const ChaChaKey&, std::uint64_t, std::uint64_t, ChaChaRefill&);

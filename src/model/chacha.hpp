@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace tavrin {
 
@@ -17,6 +18,9 @@ inline constexpr std::uint32_t CHACHA_REFILL_WORDS = CHACHA_BLOCK_WORDS * CHACHA
 // Little-endian words of the 32-byte key.
 using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaRefill = std::array<std::uint32_t, CHACHA_REFILL_WORDS>;
+// Writes blocks counter .. counter + 3 of a key and stream: one of the functions below.
+using ChaChaRefillFunction = void (*)(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
+                                      ChaChaRefill& out);
 
 // Blocks counter, counter + 1, counter + 2, counter + 3 of the given key and stream, on the
 // fastest path this processor runs (chosen once per process at the first call): on x86 the
@@ -28,6 +32,17 @@ void chacha_refill(const ChaChaKey& key, std::uint64_t counter, std::uint64_t st
 template <unsigned Rounds>
 void chacha_refill_scalar(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
                           ChaChaRefill& out);
+
+// One implementation of the 12-round refill, by the name callers choose it with: "avx512",
+// "avx2", "sse2" or "scalar".
+struct ChaChaPath {
+    const char* name;
+    ChaChaRefillFunction rounds12;
+};
+
+// The implementations this processor runs, fastest first: the first is the one chacha_refill
+// takes. All give the same words.
+std::span<const ChaChaPath> chacha_paths() noexcept;
 
 #if defined(__x86_64__) || defined(__i386__)
 #define TAVRIN_CHACHA_X86 1

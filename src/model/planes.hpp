@@ -4,6 +4,7 @@
 #include "batch.hpp"
 #include "boarding.hpp"
 #include "config.hpp"
+#include "counting.hpp"
 #include "draws.hpp"
 #include "fatal.hpp"
 #include "memory.hpp"

@@ -32,11 +32,11 @@ constexpr const char* UNKNOWN_FAILURE = "exception of unknown type";
 // sched_getaffinity refuses a set smaller than the kernel's mask; past this size give up.
 constexpr int MAX_CPU_SET_SIZE = 1 << 16;
 
-[[noreturn]] void fail_creation(const std::string& reason) {
+WorkerPoolError creation_failure(const std::string& reason) {
     std::string message(RUNTIME_CREATION_FAILED);
     message += ": ";
     message += reason;
-    fail(std::move(message));
+    return WorkerPoolError(message);
 }
 
 // The variable's value as it goes into a message: printable ASCII as is, every other byte as
@@ -124,6 +124,14 @@ std::uint32_t available_processors() noexcept {
 }
 
 std::uint32_t configured_worker_count() {
+    try {
+        return configured_worker_count_quietly();
+    } catch (const WorkerPoolError& error) {
+        fail(error.what());
+    }
+}
+
+std::uint32_t configured_worker_count_quietly() {
     const char* value = std::getenv(WORKER_THREADS_VARIABLE);
     if (value == nullptr) {
         return available_processors();
@@ -134,8 +142,8 @@ std::uint32_t configured_worker_count() {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0 ||
         count > MAX_WORKER_THREADS) {
-        fail_creation(std::string(WORKER_THREADS_VARIABLE) + '=' + quoted(text) + ' ' +
-                      std::string(BAD_WORKER_THREADS));
+        throw creation_failure(std::string(WORKER_THREADS_VARIABLE) + '=' + quoted(text) + ' ' +
+                               std::string(BAD_WORKER_THREADS));
     }
     return count;
 }
@@ -158,7 +166,7 @@ void report_caught_failure(std::source_location where) noexcept {
 
 namespace pool_detail {
 
-void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work) {
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report) {
     StartingGate gate(workers);
     // Declared after the gate: the threads are joined before it goes, on every path.
     JoinedThreads threads;
@@ -176,7 +184,11 @@ void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work) 
         }
     } catch (const std::system_error& error) {
         gate.call_off();
-        fail_creation(error.code().message());
+        const WorkerPoolError failure = creation_failure(error.code().message());
+        if (report) {
+            fail(failure.what());
+        }
+        throw failure;
     } catch (...) {
         gate.call_off();
         throw;

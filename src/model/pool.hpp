@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <source_location>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
 
@@ -19,6 +20,13 @@ inline constexpr const char* WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_TH
 inline constexpr std::uint32_t MAX_WORKER_THREADS = 1024;
 inline constexpr std::string_view BAD_WORKER_THREADS = "is not a whole number from 1 to 1024";
 
+// A failure to set up the workers, its message starting with RUNTIME_CREATION_FAILED. Thrown
+// by the quiet forms below, which write no report; the others turn it into a fatal error.
+class WorkerPoolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Processors this process may run on (sched_getaffinity); 1 when that cannot be learnt.
 std::uint32_t available_processors() noexcept;
 
@@ -26,6 +34,8 @@ std::uint32_t available_processors() noexcept;
 // Fails with RUNTIME_CREATION_FAILED when the variable holds no whole number from 1 to
 // MAX_WORKER_THREADS.
 std::uint32_t configured_worker_count();
+// The same, failing with WorkerPoolError instead.
+std::uint32_t configured_worker_count_quietly();
 
 // Call only from inside a catch block. Writes a one-line report of the exception being handled
 // to standard error, except for a FatalError, whose report fail() has already written.
@@ -33,7 +43,8 @@ void report_caught_failure(std::source_location where = std::source_location::cu
 
 namespace pool_detail {
 using WorkerEntry = void (*)(const void* work, std::uint32_t worker) noexcept;
-void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work);
+// Throws WorkerPoolError; `report` makes that a fatal error instead.
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report);
 }  // namespace pool_detail
 
 // Starts `workers` threads and calls work(i) once on thread i, for i from 0 to workers - 1
@@ -49,7 +60,17 @@ void run_on_workers(std::uint32_t workers, const Work& work) {
     pool_detail::run_on_workers(
         workers,
         [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
-        &work);
+        &work, true);
+}
+
+// run_on_workers failing with WorkerPoolError, which writes no report.
+template <typename Work>
+    requires std::is_nothrow_invocable_v<const Work&, std::uint32_t>
+void run_on_workers_quietly(std::uint32_t workers, const Work& work) {
+    pool_detail::run_on_workers(
+        workers,
+        [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
+        &work, false);
 }
 
 }  // namespace tavrin

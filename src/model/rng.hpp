@@ -16,12 +16,15 @@
 
 namespace tavrin {
 
-// The words of the blocks counter, counter + 1, ... of one key and stream, in order.
+// The words of the blocks counter, counter + 1, ... of one key and stream, in order, the
+// counter starting at 0. `blocks` computes them: the fastest path by default, or one chosen
+// from chacha_paths() (all give the same words).
 template <unsigned Rounds>
 class ChaChaRng : public WordSourceBase {
 public:
-    constexpr explicit ChaChaRng(const ChaChaKey& key, std::uint64_t stream = 0) noexcept
-        : key_(key), stream_(stream) {}
+    constexpr explicit ChaChaRng(const ChaChaKey& key, std::uint64_t stream = 0,
+                                 ChaChaRefillFunction blocks = &chacha_refill<Rounds>) noexcept
+        : key_(key), stream_(stream), blocks_(blocks) {}
 
     result_type operator()() { return WordCursor<ChaChaRng>(*this)(); }
 
@@ -40,7 +43,7 @@ public:
     }
     // The next four blocks.
     const std::uint32_t* refill() {
-        chacha_refill<Rounds>(key_, counter_, stream_, buffer_);
+        blocks_(key_, counter_, stream_, buffer_);
         counter_ += CHACHA_REFILL_BLOCKS;
         index_ = 0;
         return buffer_.data();
@@ -51,6 +54,7 @@ private:
     ChaChaKey key_;
     std::uint64_t counter_ = 0;
     std::uint64_t stream_;
+    ChaChaRefillFunction blocks_;
     std::uint32_t index_ = CHACHA_REFILL_WORDS;
 };
 

@@ -47,5 +47,5 @@ def interrupting(monkeypatch: pytest.MonkeyPatch, updates: int) -> InterruptAfte
     if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
         pytest.skip("the test runner has its own SIGINT handler")
     reporter = InterruptAfter(updates)
-    monkeypatch.setattr(_estimate, "make_progress", lambda *args: reporter)
+    monkeypatch.setattr(_estimate, "make_progress", lambda *args, **kwargs: reporter)
     return reporter

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import base64
+import json
 import os
 import re
 import select
@@ -9,11 +11,13 @@ import signal
 import subprocess
 import sys
 import time
+from array import array
 from pathlib import Path
+from typing import Any
 
 import pytest
 
-from tavrin_estimate import Estimate
+from tavrin_estimate import Estimate, _store, estimate
 from tavrin_estimate.__main__ import main
 
 # A child gets this long to start and to finish; a guard against hanging, not a measure.
@@ -23,18 +27,47 @@ CHILD_TIMEOUT_SECONDS = 120
 PROMPT_EXIT_SECONDS = 5.0
 
 
-def test_prints_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixture[str]) -> None:
-    """A finished run prints the result's text and returns 0; the count takes 1e4 and 10_000."""
-    assert main(["1e4", "--passengers", "7", "--seats", "9", "--cols", "ABCDEFG", "--confidence", "0.9"]) == 0
+def test_prints_seed_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixture[str]) -> None:
+    """A finished run prints the result's text, its seed first, and returns 0; the count takes
+    1e4 and 10_000; a seed given twice prints the same count; without one a fresh seed shows."""
+    arguments = ["1e4", "--passengers", "7", "--seats", "9", "--cols", "ABCDEFG", "--confidence", "0.9"]
+    assert main([*arguments, "--seed", "12_345", "--block-size", "100"]) == 0
     out = capsys.readouterr().out
-    assert "plane      7 passengers, 9 seats, cols 'ABCDEFG'" in out
+    assert "plane      7 passengers, 9 seats, cols 'ABCDEFG'\nseed       12345 (blocks of 100;" in out
     assert "boardings  10,000," in out and "at 0.9 confidence" in out
     assert "exact      1/2 (0.5)" in out and "boardings/s" in out
+    assert main([*arguments, "--seed", "12345", "--block-size", "100"]) == 0
+    assert printed_count(capsys.readouterr().out) == printed_count(out)
     assert main(["10_000", "--passengers", "1", "--seats", "1"]) == 0
-    assert "the last passenger in their own seat in 10,000\n" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "the last passenger in their own seat in 10,000\n" in out and re.search(r"seed       \d{20,39} ", out)
 
 
-SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE", 1, 2).to_json()
+def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
+    """--json prints the result as the checked JSON object a file holds; --method names the
+    interval printed."""
+    arguments = ["3000", "--passengers", "5", "--seats", "5", "--seed", "4"]
+    assert main([*arguments, "--json"]) == 0
+    printed = capsys.readouterr().out
+    result = Estimate.from_dict(_store.decode(printed.encode(), kind="tavrin_estimate result", versions=(2,)))
+    assert result.parts == estimate(3000, 5, 5, seed=4).parts and printed.count("\n{") == 0
+    assert main([*arguments, "--method", "clopper-pearson"]) == 0
+    low, high = result.proportion_ci(method="clopper-pearson")
+    assert f"interval   [{low:.4f}, {high:.4f}] at 0.95 confidence (clopper-pearson)\n" in capsys.readouterr().out
+
+
+def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
+    """--half-width E ends the run once the interval is that narrow, ITERATIONS at most."""
+    arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
+    assert main(["1e9", *arguments]) == 0
+    iterations, _ = printed_count(capsys.readouterr().out)
+    assert 5_000 < iterations < 20_000 and iterations % 1000 == 0
+
+
+SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()
+SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers": 100, "seats": 100,
+                  "cols": "ABCDEF", "successes": 1, "iterations": 2, "elapsed": 0.0, "confidence": 0.95,
+                  "interrupted": False}  # fmt: skip
 
 
 @pytest.mark.parametrize(
@@ -44,31 +77,73 @@ SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE", 1, 2).to_json()
         (["-5"], None, "not a whole number"),
         (["1.5"], None, "not a whole number"),
         (["1e400"], None, "not a whole number"),
+        (["0"], None, "iterations must be at least 1"),
         (["10", "--confidence", "nan"], None, "strictly between 0 and 1"),
-        (["10", "--passengers", "6", "--seats", "5"], None, "passengers"),
-        (["10", "--passengers", "0"], None, "no boarding can complete"),
-        (["10", "--cols", "AB"], None, "no boarding can complete"),
+        (["10", "--passengers", "6", "--seats", "5"], None, "6 passengers do not fit in 5 seats"),
+        (["10", "--passengers", "0"], None, "a plane with 0 passengers has no last passenger"),
+        (["10", "--seats", "3", "--passengers", "3", "--cols", "AB"], None, "3 seats need 3 column letters, got 2"),
+        (["10", "--seed", "-1"], None, "a seed is a whole number"),
+        (["10", "--seed", "0x10"], None, "a seed is a whole number"),
+        (["10", "--half-width", "0"], None, "a half-width is a positive number"),
+        (["10", "--block-size", "0"], None, "a block size lies between"),
+        (["10", "--method", "exact"], None, "invalid choice"),
         (["10", "--frobnicate"], None, "unrecognized arguments"),
-        (["10"], "{not json", "cannot resume"),
         (["10"], '{"format": "other"}', "cannot resume"),
         (["10"], SAVED_OTHER_PLANE, "holds a run of 5 passengers"),
+        (["10"], SAVED_FORMAT_1, "format version 1, which records no seed"),
+        (["replay"], None, "the following arguments are required"),
+        (["replay", "none.json"], None, "does not exist"),
+        (["replay", "--sample", "0"], SAVED_OTHER_PLANE, "at least one block"),
     ],
 )
 def test_bad_arguments_exit_with_status_2(
-    arguments: list[str], saved: str | None, message: str, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+    arguments: list[str], saved: Any, message: str, tmp_path: Path, capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
 ) -> None:
-    """Bad arguments, or a --resume file that is no saved result or one of another plane, end
-    with one error line and status 2, no traceback; the file is left as it was."""
+    """Bad arguments, or a file that is no saved result of this plane, end with one error line
+    and status 2, no traceback; the file is left as it was."""
+    monkeypatch.chdir(tmp_path)
     file = tmp_path / "run.json"
     if saved is not None:
-        file.write_text(saved)
-        arguments = [*arguments, "--resume", str(file)]
+        if isinstance(saved, str):
+            text = saved
+        else:  # a result of this format is sealed with its checksum; one of format 1 never was
+            text = _store.encode(saved).decode() if saved["version"] == 2 else json.dumps(saved)
+        file.write_text(text)
+        arguments = [*arguments, str(file)] if arguments[0] == "replay" else [*arguments, "--resume", str(file)]
     with pytest.raises(SystemExit) as exit_:
         main(arguments)
     err = capsys.readouterr().err
     assert exit_.value.code == 2
     assert message in err and "error:" in err and "Traceback" not in err
-    assert saved is None or file.read_text() == saved
+    assert saved is None or file.read_text() == text
+
+
+def test_replay_says_whether_a_saved_result_holds(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    """replay FILE counts a saved result again (exit 0), or a random sample of its blocks; a
+    result whose count was changed (with a valid checksum) does not match (exit 1)."""
+    run = estimate(50_000, 10, 10, seed=8, block_size=1000) + estimate(3000, 10, 10, seed=9)
+    file = tmp_path / "run.json"
+    run.save(file)
+    assert main(["replay", str(file)]) == 0
+    assert main(["replay", str(file), "--sample", "5"]) == 0
+    out = capsys.readouterr().out
+    assert "seed 8: 50,000 boardings in 1 range counted again" in out and "match" in out
+    assert "sampled blocks counted again, 0 differ" in out and "DIFFER" not in out
+    assert out.count("replay matches the saved result") == 2
+    forged = run.to_dict()
+    part = forged["parts"][0]
+    part["ranges"][0][2] += 1
+    part["successes"] += 1
+    forged["successes"] += 1
+    counts = array("I", base64.b64decode(part["block_counts"][0]))
+    counts[7] += 1
+    part["block_counts"][0] = base64.b64encode(counts.tobytes()).decode()
+    file.write_bytes(_store.encode(forged))
+    assert main(["replay", str(file)]) == 1
+    assert "replay DOES NOT MATCH the saved result" in capsys.readouterr().out
+    assert main(["replay", str(file), "--sample", "1000"]) == 1
+    assert "boardings [7,000, 8,000): counted" in capsys.readouterr().out
 
 
 def read_some(stream: int, deadline: float) -> bytes:
@@ -86,9 +161,11 @@ def printed_count(out: str) -> tuple[int, int]:
 
 def test_ctrl_c_prints_and_saves_the_partial_result_and_resume_adds_up(tmp_path: Path) -> None:
     """SIGINT to a long run: it exits promptly with status 130, the partial result printed and
-    saved; a second run resumes from the file and ends at exactly the total asked."""
+    saved; a second run resumes from the file and ends at exactly the total asked, with the count
+    of an uninterrupted run of the same seed."""
     saved = tmp_path / "run.json"
-    command = [sys.executable, "-m", "tavrin_estimate", "--progress", "--resume", str(saved), "--passengers", "20"]
+    command = [sys.executable, "-m", "tavrin_estimate", "--progress", "--resume", str(saved), "--passengers", "20",
+               "--seed", "77"]  # fmt: skip
     # Under a shell's background job this process ignores SIGINT; the child must not inherit that.
     child = subprocess.Popen(
         [*command, "1e12"],
@@ -112,14 +189,14 @@ def test_ctrl_c_prints_and_saves_the_partial_result_and_resume_adds_up(tmp_path:
     assert child.returncode == 130, err.decode()
     assert took < PROMPT_EXIT_SECONDS
     assert text.startswith("INTERRUPTED: a partial result\n")
-    partial = Estimate.from_json(saved.read_text())
+    partial = Estimate.load(saved)
     assert partial.interrupted and (partial.iterations, partial.successes) == printed_count(text)
-    assert partial.iterations > 0
+    assert partial.iterations > 0 and partial.seed == 77
 
-    total = partial.iterations + 5000
+    total = partial.iterations + 70_000
     finished = subprocess.run([*command, str(total)], capture_output=True, text=True, timeout=CHILD_TIMEOUT_SECONDS)
     assert finished.returncode == 0, finished.stderr
-    iterations, successes = printed_count(finished.stdout)
-    assert iterations == total and partial.successes <= successes <= partial.successes + 5000
-    final = Estimate.from_json(saved.read_text())
-    assert (final.iterations, final.successes, final.interrupted) == (total, successes, False)
+    whole = estimate(total, 20, seed=77)
+    assert printed_count(finished.stdout) == (total, whole.successes)
+    final = Estimate.load(saved)
+    assert final.parts == whole.parts and not final.interrupted

@@ -1,59 +1,87 @@
-"""Exact counts from the kernel's fractions, and the sizes of consecutive calls."""
+"""Seeds, keys and block sizes, and the ranges a run holds as counts arrive in any order."""
 
 from __future__ import annotations
 
+import hashlib
 import random
+from array import array
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from tavrin_estimate import count_from_fraction
-from tavrin_estimate._counting import MAX_EXACT_CALL, CallSizer
-from tavrin_puzzles import Planes
-
-
-def test_count_recovered_from_every_fraction_the_module_returns() -> None:
-    """For every batch size from 1 to 600 the module's fraction is k / n for exactly the k
-    recovered, and a plane whose boardings all succeed gives back n itself."""
-    two = Planes(2, 2, "AB")
-    for n in range(1, 601):
-        fraction = two.run_simulations(n)
-        k = count_from_fraction(fraction, n)
-        assert 0 <= k <= n and k / n == fraction
-    one = Planes(1, 1, "A")
-    for n in (1, 7, 4096, 99_991):
-        assert count_from_fraction(one.run_simulations(n), n) == n
-
-
-def test_count_recovered_near_two_to_the_53() -> None:
-    """Where neighbouring fractions k / n and (k + 1) / n are closest, each still maps back to
-    its own k, up to the largest size a call may have."""
-    rng = random.Random(20261207)
-    for n in (2**53 - 1, 2**53 - 3, 2**52 + 1, 3 * 2**50 + 7):
-        ks = [0, 1, n // 2, n // 2 + 1, n - 1, n] + [rng.randrange(n + 1) for _ in range(2000)]
-        for k in ks:
-            assert count_from_fraction(k / n, n) == k
+from tavrin_estimate import default_block_size, seed_key
+from tavrin_estimate._counting import Holdings, parse_seed, seed_text
 
 
 @pytest.mark.parametrize(
-    "fraction, iterations",
-    [(0.3, 4), (float("nan"), 4), (-0.25, 4), (1.25, 4), (0.5, 0), (0.5, MAX_EXACT_CALL + 1)],
+    "seed, key_bytes",
+    [(0, b"\x00"), (255, b"\xff"), (256, b"\x00\x01"), (2**64, b"\x00" * 8 + b"\x01"), (3**200, None)],
 )
-def test_count_refuses_what_no_batch_returns(fraction: float, iterations: int) -> None:
-    """A fraction that is no k / n, or a size past exact recovery, is an error, not a guess."""
-    with pytest.raises(ValueError):
-        count_from_fraction(fraction, iterations)
+def test_seed_key_is_sha256_of_the_little_endian_bytes(seed: int, key_bytes: bytes | None) -> None:
+    """The key derivation every saved seed relies on; the first is SHA-256 of one zero byte."""
+    if key_bytes is None:
+        key_bytes = seed.to_bytes(40, "little").rstrip(b"\0")
+    assert seed_key(seed) == hashlib.sha256(key_bytes).digest()
+    assert seed_key(0).hex() == "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d"
 
 
-def test_call_sizes_grow_from_small_towards_the_target() -> None:
-    """Calls start small, grow at most eightfold per step, then follow the measured rate."""
-    sizer = CallSizer(target=0.2)
-    assert sizer.size == 64
-    sizer.measured(64, 1e-6)  # a tiny call timed as nearly free
-    assert sizer.size == 512
-    sizer.measured(512, 0.1)  # 5120 per second: 1024 in 0.2 s
-    assert sizer.size == 1024
-    sizer.measured(1024, 0.0)  # no measurable time at all
-    assert sizer.size == 8192
-    limited = CallSizer(target=10.0, first=2**52, limit=MAX_EXACT_CALL)
-    limited.measured(2**52, 1e-3)
-    assert limited.size == MAX_EXACT_CALL
+def test_seeds_of_any_size_survive_their_decimal_form() -> None:
+    """Beyond the 4300 digits CPython converts at once, and with leading zeros refused nowhere."""
+    for seed in (0, 7, 2**128 - 1, 10**5000 + 12345, 3**40000):
+        assert parse_seed(seed_text(seed)) == seed
+    for text in ("", "-1", "1e3", "0x10", "١٢"):
+        with pytest.raises(ValueError):
+            parse_seed(text)
+
+
+@pytest.mark.parametrize(
+    "seats, size",
+    [(0, 65536), (1, 65536), (100, 65536), (128, 65536), (129, 32768), (1000, 8192), (2**23, 1), (10**9, 1)],
+)
+def test_default_block_size(seats: int, size: int) -> None:
+    assert default_block_size(seats) == size
+
+
+def counts(block_size: int, start: int, stop: int, truth: list[int]) -> array:  # type: ignore[type-arg]
+    """The per-block counts of [start, stop) from per-boarding outcomes."""
+    out = []
+    at = start
+    while at < stop:
+        end = min(stop, (at // block_size + 1) * block_size)
+        out.append(sum(truth[at:end]))
+        at = end
+    return array("I", out)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 9), st.integers(1, 300), st.lists(st.integers(1, 299), max_size=12), st.randoms())
+def test_pieces_in_any_order_join_to_the_whole(
+    block_size: int, total: int, cuts: list[int], rng: random.Random
+) -> None:
+    """[0, total) cut anywhere (inside blocks too) and added in any order holds exactly what one
+    piece holds, block counts included; what is missing is reported until the end; an overlap is
+    refused and changes nothing; a cut at a block boundary keeps the counts below it."""
+    truth = [rng.randrange(2) for _ in range(total)]
+    bounds = sorted({0, total, *(c for c in cuts if c < total)})
+    pieces = list(zip(bounds, bounds[1:]))
+    rng.shuffle(pieces)
+    holdings = Holdings(block_size)
+    for i, (low, high) in enumerate(pieces):
+        holdings.add(low, high, sum(truth[low:high]), counts(block_size, low, high, truth))
+        held = sorted(pieces[: i + 1])
+        assert holdings.iterations == sum(b - a for a, b in held)
+        assert [a for gap in holdings.missing(total) for a in range(*gap)] == [
+            g for g in range(total) if not any(a <= g < b for a, b in held)
+        ]
+    whole = Holdings(block_size)
+    whole.add(0, total, sum(truth), counts(block_size, 0, total, truth))
+    assert holdings.spans() == whole.spans()
+    low = rng.randrange(total)
+    with pytest.raises(ValueError, match="overlap"):
+        holdings.add(low, low + 1, 0, None)
+    assert holdings.spans() == whole.spans()
+    cut = min(total, rng.randrange(1, -(-total // block_size) + 1) * block_size)
+    holdings.cut(cut)
+    assert holdings.ranges() == [(0, cut)] and holdings.successes == sum(truth[:cut])
+    assert holdings.spans()[0].blocks == counts(block_size, 0, cut, truth).tobytes()

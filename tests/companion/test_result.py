@@ -1,16 +1,22 @@
-"""The result: Wilson interval, closed-form answer, combination, text and JSON forms."""
+"""The result: Wilson interval, closed-form answer, parts of seeds and their ranges, combination,
+text and dictionary forms."""
 
 from __future__ import annotations
 
 import dataclasses
 import math
+from array import array
 from fractions import Fraction
+from pathlib import Path
 from statistics import NormalDist
+from typing import Any, Callable
 
 import pytest
 
+from tavrin_estimate import Estimate, Part, Provenance, Span, estimate, exact_answer, wilson_interval
+from tavrin_estimate import _store
+
 from .support import NEAR_CERTAIN
-from tavrin_estimate import Estimate, estimate, exact_answer, wilson_interval
 
 
 def test_wilson_interval_is_the_inverted_score_test() -> None:
@@ -53,7 +59,7 @@ def test_exact_answer_holds_on_the_module(passengers: int, seats: int, cols: str
     a plane without one is refused by estimate() before anything runs."""
     assert exact_answer(passengers, seats, cols) == exact
     if exact is None:
-        with pytest.raises(ValueError, match="no boarding can complete"):
+        with pytest.raises(ValueError):
             estimate(10, passengers, seats, cols)
         return
     result = estimate(4000, passengers, seats, cols, confidence=NEAR_CERTAIN)
@@ -88,38 +94,126 @@ def test_interval_coverage_over_many_small_estimates() -> None:
     assert lowest <= covered <= highest, (covered, lowest, highest)
 
 
-def test_results_add_up_and_survive_json() -> None:
-    """Two results of one plane add counts and time; a different plane or confidence refuses;
-    JSON gives back an equal result; a result cannot be changed in place."""
-    a = Estimate(100, 100, "ABCDEF", successes=30, iterations=50, elapsed=1.5, interrupted=True)
-    b = Estimate(100, 100, "ABCDEF", successes=20, iterations=50, elapsed=0.5)
-    total = a + b
-    assert (total.successes, total.iterations, total.elapsed) == (50, 100, 2.0)
-    assert total.interval == wilson_interval(50, 100, 0.95) and total.rate == 50.0
-    assert total.interrupted
-    with pytest.raises(ValueError, match="different configurations"):
-        a + dataclasses.replace(b, cols="UVWXYZ")
-    with pytest.raises(ValueError, match="confidence"):
-        a + b.with_confidence(0.99)
-    assert Estimate.from_json(total.to_json()) == total
-    for text in ("[]", "{", '{"format": "something else"}', total.to_json().replace('"successes": 50', '"successes": "50"')):
-        with pytest.raises(ValueError):
-            Estimate.from_json(text)
+def blocks(*values: int) -> bytes:
+    return array("I", values).tobytes()
+
+
+def result(*parts: Part, **fields: Any) -> Estimate:
+    return Estimate(100, 100, "ABCDEF", parts, **fields)
+
+
+PROVENANCE = Provenance("0.1.0", "CPython 3.11.7", "x86_64", "avx2", 2, "local")
+# Seed 7 in blocks of 4: boardings 0-5 (blocks 0 and half of 1) and 10-12 (blocks 2 and 3).
+SEVEN = Part(7, 4, (Span(0, 6, 3, blocks(2, 1)), Span(10, 13, 2, blocks(1, 1))))
+
+
+def test_results_of_one_seed_join_and_of_several_seeds_stay_apart() -> None:
+    """Adding joins the ranges of one seed (the block they meet in gets one count), keeps parts
+    of other seeds beside it, adds time, refuses overlaps, other block sizes, planes and
+    confidences; a result cannot be changed in place."""
+    a = result(SEVEN, elapsed=1.5, interrupted=True, provenance=(PROVENANCE,))
+    b = result(Part(7, 4, (Span(6, 10, 1, blocks(0, 1)),)), elapsed=0.5, provenance=(PROVENANCE,))
+    joined = a + b
+    assert joined.parts == (Part(7, 4, (Span(0, 13, 6, blocks(2, 1, 2, 1)),)),)
+    assert (joined.successes, joined.iterations, joined.elapsed, joined.seed) == (6, 13, 2.0, 7)
+    assert joined.interrupted and joined.provenance == (PROVENANCE,)
+    assert joined.interval == wilson_interval(6, 13, 0.95) and joined.rate == 6.5
+    other = result(Part(2**128 - 1, 4, (Span(0, 4, 4),)))
+    pooled = joined + other
+    assert pooled.seeds == (7, 2**128 - 1) and pooled.seed is None
+    assert (pooled.successes, pooled.iterations) == (10, 17)
+    for bad, message in [
+        (result(Part(7, 4, (Span(5, 6, 0),))), "overlap"),
+        (result(Part(7, 8, (Span(20, 30, 1),))), "of 8 there"),
+        (dataclasses.replace(b, cols="UVWXYZ"), "different configurations"),
+        (b.with_confidence(0.99), "confidence"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            a + bad
     with pytest.raises(dataclasses.FrozenInstanceError):
-        total.successes = 3  # type: ignore[misc]
-    with pytest.raises(ValueError, match="exceed"):
-        Estimate(2, 2, "AB", successes=3, iterations=2)
+        joined.parts = ()  # type: ignore[misc]
 
 
-def test_text_shows_estimate_interval_exact_and_rate() -> None:
-    """str() is what the command line prints: counts, estimate, interval, exact value, rate,
-    and a mark on a partial result."""
-    text = str(Estimate(100, 100, "ABCDEF", successes=499_950, iterations=1_000_000, elapsed=0.5))
-    assert "1,000,000" in text and "499,950" in text
+def test_dictionary_form_round_trips_and_files_keep_it() -> None:
+    """to_dict() is JSON-ready (seeds as decimal strings) and from_dict() gives an equal result;
+    save() and load() go through a checked file."""
+    pooled = result(SEVEN, Part(10**50, 65536, ()), elapsed=2.0, provenance=(PROVENANCE,))
+    document = pooled.to_dict()
+    assert document["parts"][1]["seed"] == str(10**50) and document["version"] == 2
+    assert (document["successes"], document["iterations"]) == (5, 9)
+    assert Estimate.from_dict(_store.decode(_store.encode(document), kind=document["format"], versions=(2,))) == pooled
+
+
+def test_save_and_load(tmp_path: Path) -> None:
+    pooled = result(SEVEN, provenance=(PROVENANCE,))
+    pooled.save(tmp_path / "run.json")
+    assert Estimate.load(tmp_path / "run.json") == pooled
+    with pytest.raises(ValueError, match="does not exist"):
+        Estimate.load(tmp_path / "none.json")
+
+
+Edit = Callable[[dict[str, Any]], Any]
+
+
+def part0(document: dict[str, Any]) -> dict[str, Any]:
+    return document["parts"][0]  # type: ignore[no-any-return]
+
+
+@pytest.mark.parametrize(
+    "edit, message",
+    [
+        (lambda d: d.update(version=1), "format version 1, which records no seed"),
+        (lambda d: d.update(version=3), "unknown format version"),
+        (lambda d: d.pop("provenance"), "lacks provenance"),
+        (lambda d: d.update(extra=1), "unknown fields: extra"),
+        (lambda d: d.update(successes=6), "successes is 6"),
+        (lambda d: part0(d).update(seed="-7"), "decimal digits"),
+        (lambda d: part0(d).update(seed=7), "type str"),
+        (lambda d: part0(d).update(block_size=0), "block_size"),
+        (lambda d: [part0(d)[key].reverse() for key in ("ranges", "block_counts")], "sorted"),
+        (lambda d: part0(d)["ranges"].__setitem__(1, [6, 9, 2]), "sorted, apart and joined"),
+        (lambda d: part0(d)["ranges"].__setitem__(0, [0, 6, 7]), "cannot hold 7 successes"),
+        (lambda d: part0(d)["ranges"].__setitem__(1, [10, 2**64, 2]), r"2\*\*64"),
+        (lambda d: part0(d)["ranges"].__setitem__(0, [0, 6, True]), "type int"),
+        (lambda d: part0(d)["block_counts"].__setitem__(0, "AAAA"), "touches 2 blocks"),
+        (lambda d: part0(d)["block_counts"].__setitem__(0, "!!"), "not base64"),
+        (lambda d: part0(d)["block_counts"].pop(), "2 ranges but 1"),
+        (lambda d: part0(d)["block_counts"].__setitem__(0, "AwAAAAEAAAA="), "add up to 4"),
+        (lambda d: part0(d)["block_counts"].__setitem__(0, "AAAAAAMAAAA="), "counts 3 in 2 boardings"),
+        (lambda d: d.update(parts=[part0(d), part0(d)]), "one part per seed"),
+        (lambda d: d.update(interrupted=0), "type bool"),
+    ],
+)
+def test_impossible_dictionaries_are_refused(edit: Edit, message: str) -> None:
+    """Every way a saved result can be damaged or made up is refused, saying how."""
+    document = result(SEVEN, provenance=(PROVENANCE,)).to_dict()
+    edit(document)
+    with pytest.raises(ValueError, match=message):
+        Estimate.from_dict(document)
+
+
+def test_block_counts_are_dropped_past_the_limit(monkeypatch: pytest.MonkeyPatch) -> None:
+    """A part touching more blocks than are kept keeps only its range totals."""
+    monkeypatch.setattr("tavrin_estimate._result.MAX_KEPT_BLOCKS", 3)
+    assert Part(7, 4, SEVEN.spans[:1]).has_block_counts
+    dropped = Part(7, 4, SEVEN.spans)
+    assert not dropped.has_block_counts and dropped.ranges == SEVEN.ranges and dropped.successes == 5
+
+
+def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
+    """str() is what the command line prints: plane, seeds with their ranges, counts, estimate,
+    interval, exact value, rate, and a mark on a partial result."""
+    one = Part(12345678901234567890, 65536, (Span(0, 1_000_000, 499_950),))
+    text = str(result(one, elapsed=0.5))
+    assert "seed       12345678901234567890 (blocks of 65,536; boardings 0 to 1,000,000)\n" in text
+    assert "boardings  1,000,000, the last passenger in their own seat in 499,950\n" in text
     assert "estimate   0.49995\n" in text
     assert "interval   [0.49897, 0.50093] at 0.95 confidence" in text
     assert "exact      1/2 (0.5), inside the interval" in text
     assert "rate       2,000,000 boardings/s" in text
     assert "INTERRUPTED" not in text
-    partial = str(Estimate(0, 0, "", successes=0, iterations=0, interrupted=True))
+    scattered = Part(3, 1, tuple(Span(2 * i, 2 * i + 1, 0) for i in range(5)))
+    partial = str(Estimate(0, 0, "", (SEVEN, scattered), interrupted=True))
     assert partial.startswith("INTERRUPTED") and "not known" in partial
+    assert "seed       7 (blocks of 4; boardings 0 to 6, 10 to 13)" in partial
+    assert "seed       3 (blocks of 1; boardings 5 ranges from 0 to 9)" in partial

@@ -1,0 +1,397 @@
+"""Counting ranges of boardings as tasks: on a thread of this process, on a Dask cluster, or on
+any concurrent.futures.Executor (a process pool, mpi4py's MPIPoolExecutor, a Dask client's
+get_executor()), all by one loop.
+
+A task counts the boardings [start, stop) of one seed with the seeded kernel and returns the
+exact count and the count of each block it touched. Its result depends only on its arguments,
+so a task run again after its worker died gives the same count, and tasks may finish in any
+order: each finished range is kept as it arrives. Tasks are cut at block boundaries and sized
+from the rates the tasks measure: about CALL_SECONDS on this machine, so that Ctrl-C answers
+at once, and about TASK_SECONDS on an executor, long enough that the scheduler's own cost per
+task is small.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import math
+import os
+import platform
+import sys
+import time
+from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
+
+from . import _kernel
+from ._counting import Holdings, counts_from_bytes, seed_key
+from ._interrupt import StopRequest
+from ._progress import Progress
+from ._store import Checkpointer
+from ._version import __version__
+from ._intervals import wilson
+from ._result import Provenance
+
+# A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
+# that handing the next call to the kernel costs nothing.
+CALL_SECONDS = 0.2
+# A task on an executor lasts about this long: far above the few milliseconds a scheduler
+# spends on a task, far below a scheduler's patience with a busy worker.
+TASK_SECONDS = 1.0
+# Tasks in flight per worker thread, so that no worker waits for the next between two.
+TASKS_PER_THREAD = 2
+# Near the end tasks shrink with what is left, down to this fraction of a full one.
+TAIL_DIVISOR = 16
+# A task is at most this many times the size of the one measured before it.
+GROWTH = 8
+# How often the loop looks at the stop request, the clock and the cluster's size.
+POLL_SECONDS = 0.05
+WIDTH_REFRESH_SECONDS = 1.0
+
+WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
+
+# successes, per-block counts, seconds spent counting, block function used
+TaskResult = Tuple[int, bytes, float, str]
+
+
+def count_range(
+    passengers: int, seats: int, cols: str, key: bytes, block_size: int, start: int, stop: int, threads: int
+) -> TaskResult:
+    """The task: count the boardings [start, stop) of the seed whose key is `key` on `threads`
+    kernel threads (0: the process's own budget), passed to the kernel, never through the
+    environment."""
+    started = time.perf_counter()
+    successes, blocks = _kernel.count(passengers, seats, cols, key, block_size, start, stop, threads=threads)
+    return successes, blocks, time.perf_counter() - started, _kernel.block_functions()[0]
+
+
+def local_threads() -> int:
+    """The kernel's thread budget in this process: the variable when it is set, else the
+    processors this process may run on."""
+    text = os.environ.get(WORKER_THREADS_VARIABLE, "").strip()
+    if text.isdigit() and int(text) > 0:
+        return int(text)
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # pragma: no cover - every Linux has it
+        return os.cpu_count() or 1
+
+
+def provenance(block_function: str, threads: int, runner: str) -> Provenance:
+    return Provenance(
+        version=__version__,
+        python=f"{platform.python_implementation()} {platform.python_version()}",
+        machine=platform.machine(),
+        block_function=block_function,
+        threads=threads,
+        runner=runner,
+    )
+
+
+class Backend:
+    """Where tasks run: `submit` hands one over, `width` is how many to keep in flight."""
+
+    name = "local"
+    threads_per_task = 0
+    task_seconds = CALL_SECONDS
+    # Local calls are short and cannot be cancelled: on a stop the loop waits for them and
+    # keeps their counts. Remote tasks are cancelled instead.
+    drain_on_stop = True
+
+    def __init__(self) -> None:
+        self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="tavrin-estimate")
+
+    def submit(self, fn: Callable[..., TaskResult], *args: Any) -> concurrent.futures.Future[TaskResult]:
+        return self._pool.submit(fn, *args)
+
+    def width(self) -> int:
+        return TASKS_PER_THREAD
+
+    def threads(self) -> int:
+        return local_threads()
+
+    def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
+        self._pool.shutdown(wait=True, cancel_futures=True)
+
+
+class ExecutorBackend(Backend):
+    """Any concurrent.futures.Executor; each task runs on one kernel thread, so the executor's
+    workers are its parallelism."""
+
+    threads_per_task = 1
+    task_seconds = TASK_SECONDS
+    drain_on_stop = False
+
+    def __init__(self, executor: concurrent.futures.Executor) -> None:
+        self._executor = executor
+        self.name = f"executor {type(executor).__module__}.{type(executor).__qualname__}"
+        self._workers = _executor_workers(executor)
+
+    def submit(self, fn: Callable[..., TaskResult], *args: Any) -> concurrent.futures.Future[TaskResult]:
+        return self._executor.submit(fn, *args)
+
+    def width(self) -> int:
+        return TASKS_PER_THREAD * self._workers
+
+    def threads(self) -> int:
+        return 1
+
+    def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
+        for future in outstanding:
+            future.cancel()
+
+
+class DaskBackend(ExecutorBackend):
+    """A dask.distributed Client, through its own Executor (whose shutdown cancels every task
+    it still has); the width follows the cluster's thread count as workers come and go."""
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+        super().__init__(client.get_executor(pure=False))
+        self.name = f"dask.distributed {getattr(client.scheduler, 'address', '')}".rstrip()
+        self._seen_at = -math.inf
+
+    def width(self) -> int:
+        if time.monotonic() - self._seen_at > WIDTH_REFRESH_SECONDS:
+            self._workers = max(1, sum(self._client.nthreads().values()))
+            self._seen_at = time.monotonic()
+        return TASKS_PER_THREAD * self._workers
+
+    def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
+        self._executor.shutdown(wait=False)
+
+
+def _executor_workers(executor: concurrent.futures.Executor) -> int:
+    """The number of tasks an executor runs at once, where it says; else the processors here."""
+    for name in ("num_workers", "_max_workers"):
+        value = getattr(executor, name, None)
+        if isinstance(value, int) and value > 0:
+            return value
+    return os.cpu_count() or 1
+
+
+def current_client() -> Any:
+    """The Dask client active in the calling context (a `with Client(...)` block, or the
+    default client), as dask's own functions find it; None when dask.distributed was never
+    imported or no client is active. dask is not imported here."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    try:
+        return distributed.Client.current(allow_global=True)
+    except ValueError:
+        return None
+
+
+def choose_backend(client: Any, executor: Optional[concurrent.futures.Executor]) -> Backend:
+    if client is not None and client is not False and executor is not None:
+        raise ValueError("give client= or executor=, not both")
+    if executor is not None:
+        if not isinstance(executor, concurrent.futures.Executor):
+            raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
+        return ExecutorBackend(executor)
+    if client is None:
+        client = current_client()
+    if client is None or client is False:
+        return Backend()
+    if not hasattr(client, "get_executor"):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
+    return DaskBackend(client)
+
+
+class BlockSizer:
+    """Task sizes in whole blocks, at least one per kernel thread of a call: each scaled from
+    the measured rate of the last so that it lasts about `target` seconds, growing at most
+    GROWTH times per step so that one noisy timing of a tiny task cannot make the next one
+    huge."""
+
+    def __init__(self, target: float, block_size: int, threads: int) -> None:
+        self.target = target
+        self.block_size = block_size
+        self.least = max(1, threads)
+        self.blocks = self.least
+
+    def first(self, seconds_per_boarding: float) -> None:
+        """Size the first task from the time of one boarding on one thread (which includes a
+        call's fixed cost, so the size errs small)."""
+        boardings = self.target * self.least / max(seconds_per_boarding, 1e-9)
+        self.blocks = max(self.least, int(boardings / self.block_size))
+
+    def measured(self, boardings: int, seconds: float) -> None:
+        blocks = max(1, boardings // self.block_size) * GROWTH
+        if seconds > 0.0:
+            blocks = min(blocks, int(boardings / seconds * self.target / self.block_size))
+        self.blocks = max(self.least, blocks)
+
+
+class PrecisionTarget:
+    """Decides where a run with a half-width target stops: at the first block boundary k (in
+    block order from boarding 0, or the run's end) whose prefix [0, k) has an interval of at
+    most that half-width. It reads the block counts of the range that starts at 0 as it
+    grows, so the decision depends on the counts alone, never on the order tasks finish in."""
+
+    def __init__(self, half_width: float, confidence: float, block_size: int, end: int) -> None:
+        self.half_width = half_width
+        self.confidence = confidence
+        self.block_size = block_size
+        self.end = end
+        self.successes = 0
+        self.boardings = 0
+        self._chunk = 0
+        self._offset = 0
+
+    def check(self, holdings: Holdings) -> Optional[int]:
+        """The boarding to stop at, once known."""
+        first = holdings.first()
+        if first is None:
+            return None
+        assert first.chunks is not None
+        while self.boardings < self.end:
+            block_end = min(self.boardings - self.boardings % self.block_size + self.block_size, self.end)
+            if block_end > first.stop:
+                return None
+            while self._offset >= len(first.chunks[self._chunk]):
+                self._chunk += 1
+                self._offset = 0
+            self.successes += first.chunks[self._chunk][self._offset]
+            self._offset += 1
+            self.boardings = block_end
+            low, high = wilson(self.successes, self.boardings, self.confidence)
+            if (high - low) / 2.0 <= self.half_width:
+                return self.boardings
+        return None
+
+
+class Run:
+    """One seed's ranges counted through a backend into `holdings`."""
+
+    def __init__(
+        self,
+        plane: Tuple[int, int, str],
+        seed: int,
+        holdings: Holdings,
+        backend: Backend,
+        stop: StopRequest,
+        progress: Progress,
+        target: Optional[PrecisionTarget] = None,
+        checkpoint: Optional[Checkpointer] = None,
+    ) -> None:
+        self.plane = plane
+        self.key = seed_key(seed)
+        self.holdings = holdings
+        self.backend = backend
+        self.stop = stop
+        self.progress = progress
+        self.target = target
+        self.checkpoint = checkpoint
+        self.stop_at: Optional[int] = None
+        self.failure: Optional[BaseException] = None
+        self.block_functions: Set[str] = set()
+
+    def _take(self, start: int, stop: int, result: TaskResult) -> None:
+        successes, blocks, _, block_function = result
+        self.holdings.add(start, stop, successes, counts_from_bytes(blocks))
+        self.block_functions.add(block_function)
+        self.progress.update(self.holdings.successes, self.holdings.iterations)
+        if self.target is not None and self.stop_at is None:
+            self.stop_at = self.target.check(self.holdings)
+
+    def probe(self, todo: List[Tuple[int, int]]) -> float:
+        """Count the first boarding to do on this thread, which checks that the plane boards
+        here, and return how long it took."""
+        start = todo[0][0]
+        result = count_range(*self.plane, self.key, self.holdings.block_size, start, start + 1, 0)
+        self._take(start, start + 1, result)
+        todo[0] = (start + 1, todo[0][1])
+        if todo[0][0] == todo[0][1]:
+            del todo[0]
+        return result[2]
+
+    def _tasks(self, todo: List[Tuple[int, int]], sizer: BlockSizer) -> Iterator[Tuple[int, int]]:
+        """Tasks over `todo` in order, each ending on a block boundary (or where `todo` does),
+        of sizer.blocks blocks, fewer near the end so the workers finish together."""
+        size = self.holdings.block_size
+        left = sum(b - a for a, b in todo)
+        for low, high in todo:
+            at = low
+            while at < high:
+                share = -(-left // (self.backend.width() * size))
+                blocks = min(sizer.blocks, max(share, sizer.blocks // TAIL_DIVISOR, 1))
+                end = min(high, (at // size + blocks) * size)
+                yield at, end
+                left -= end - at
+                at = end
+
+    def count(self, todo: List[Tuple[int, int]]) -> None:
+        """Count every range of `todo` (sorted, not held yet) unless stopped, failed or
+        decided earlier; every task that finished is kept."""
+        if self.target is not None:
+            self.stop_at = self.target.check(self.holdings)
+        if not todo or self.stop_at is not None:
+            self.backend.close(set())
+            return
+        block = self.holdings.block_size
+        sizer = BlockSizer(self.backend.task_seconds, block, self.backend.threads())
+        tasks = self._tasks(todo, sizer)
+        pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]] = {}
+        try:
+            sizer.first(self.probe(todo))
+            exhausted = self.stop_at is not None
+            while True:
+                while not (exhausted or self.stop.requested or self.stop_at is not None or self.failure):
+                    if len(pending) >= self.backend.width():
+                        break
+                    task = next(tasks, None)
+                    if task is None:
+                        exhausted = True
+                        break
+                    future = self.backend.submit(
+                        count_range, *self.plane, self.key, block, task[0], task[1], self.backend.threads_per_task
+                    )
+                    pending[future] = task
+                if not pending or self.stop.requested or self.stop_at is not None or self.failure:
+                    break
+                done, _ = concurrent.futures.wait(pending, timeout=POLL_SECONDS, return_when="FIRST_COMPLETED")
+                for future in sorted(done, key=lambda f: pending[f]):
+                    self._finish(future, pending.pop(future), sizer)
+                if self.checkpoint is not None and done:
+                    try:
+                        self.checkpoint.maybe_save()
+                    except Exception as exc:  # what the checkpointer does not take as a warning
+                        self.failure = exc
+        except KeyboardInterrupt:
+            # Raised by an application's own SIGINT handler, which was left in place.
+            self.stop.request()
+        finally:
+            self._wind_up(pending, sizer)
+        if self.stop_at is not None:
+            self.holdings.cut(self.stop_at)
+
+    def _finish(
+        self, future: concurrent.futures.Future[TaskResult], task: Tuple[int, int], sizer: Optional[BlockSizer]
+    ) -> None:
+        try:
+            result = future.result()
+        except concurrent.futures.CancelledError as exc:
+            if self.failure is None and not self.stop.requested and self.stop_at is None:
+                self.failure = exc
+            return
+        except Exception as exc:  # the task's own error, or the executor's (a worker lost)
+            if self.failure is None:
+                self.failure = exc
+            return
+        self._take(task[0], task[1], result)
+        if sizer is not None:
+            sizer.measured(task[1] - task[0], result[2])
+
+    def _wind_up(self, pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]], sizer: BlockSizer) -> None:
+        """Keep every task that has finished (after waiting for the local calls, which end
+        soon), cancel the rest."""
+        if self.backend.drain_on_stop and pending:
+            for future in pending:
+                future.cancel()  # those not started yet
+            concurrent.futures.wait(pending)
+        for future in sorted((f for f in pending if f.done()), key=lambda f: pending[f]):
+            self._finish(future, pending.pop(future), None)
+        try:
+            self.backend.close(set(pending))
+        except Exception:  # a closed client refuses to cancel: the real cause is kept instead
+            pass

@@ -1,0 +1,187 @@
+// The module tavrin_estimate._kernel: the seeded count (count_boardings) and the list of
+// block functions, for the companion package. It shares the call guard, the pending errors,
+// the argument parser and the conversions with tavrin_puzzles, and keeps the interpreter lock
+// released while it counts. Its failures are ordinary Python exceptions: no PanicException,
+// nothing on standard error.
+#include <array>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/error.hpp"
+#include "binding/guard.hpp"
+#include "binding/once.hpp"
+#include "counting.hpp"
+
+namespace tavrin::binding {
+
+namespace {
+
+constexpr const char* MODULE_NAME = "tavrin_estimate._kernel";
+constexpr const char* MODULE_DOC =
+    "The seeded counting kernel of tavrin_estimate: reproducible counts of boardings, the same "
+    "on any number of threads.";
+constexpr std::size_t KEY_BYTES = sizeof(ChaChaKey);
+
+constexpr std::array<const char*, 9> COUNT_PARAMETERS = {
+    "passengers", "seats", "cols", "key", "block_size", "start", "stop", "threads", "block_function"};
+constexpr FunctionDescription COUNT_FUNCTION = {"count()", COUNT_PARAMETERS, 7, 2};
+
+// The 32 bytes of a bytes object as eight little-endian words.
+ChaChaKey to_key(PyObject* object) {
+    if (!PyBytes_Check(object)) {
+        throw PendingError::type_mismatch(object, "PyBytes");
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    require_status(PyBytes_AsStringAndSize(object, &data, &size));
+    if (static_cast<std::size_t>(size) != KEY_BYTES) {
+        throw PendingError::lazy(PyExc_ValueError,
+                                 "key must be " + std::to_string(KEY_BYTES) + " bytes, got " + std::to_string(size));
+    }
+    ChaChaKey key{};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const unsigned char* b = bytes + 4 * i;
+        key[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+    }
+    return key;
+}
+
+std::string path_names() {
+    std::string names;
+    for (const ChaChaPath& path : chacha_paths()) {
+        names += names.empty() ? "" : ", ";
+        names += path.name;
+    }
+    return names;
+}
+
+// None for the fastest path, or the name of one this processor runs.
+ChaChaRefillFunction to_refill(PyObject* object) {
+    if (object == Py_None) {
+        return chacha_paths().front().rounds12;
+    }
+    Ref keep;
+    const std::string name(utf8_view(object, keep));
+    for (const ChaChaPath& path : chacha_paths()) {
+        if (name == path.name) {
+            return path.rounds12;
+        }
+    }
+    const bool known = name == "scalar" || name == "sse2" || name == "avx2" || name == "avx512";
+    throw PendingError::lazy(PyExc_ValueError, std::string(known ? "this processor does not run block function '"
+                                                                 : "unknown block function '") +
+                                                   name + "': choose one of " + path_names());
+}
+
+PyObject* exception_type(CountError::Kind kind) {
+    switch (kind) {
+        case CountError::Kind::bad_value:
+            return PyExc_ValueError;
+        case CountError::Kind::no_memory:
+            return PyExc_MemoryError;
+        case CountError::Kind::no_workers:
+            break;
+    }
+    return PyExc_RuntimeError;
+}
+
+CountResult count_unlocked(const Planes& plane, const CountRequest& request) {
+    try {
+        return without_interpreter_lock([&] { return count_boardings(plane, request); });
+    } catch (const CountError& error) {
+        throw PendingError::lazy(exception_type(error.kind()), error.what());
+    } catch (const std::bad_alloc&) {
+        throw PendingError::lazy(PyExc_MemoryError, "out of memory while counting");
+    }
+}
+
+// The counts as consecutive little-endian 32-bit words.
+Ref per_block_bytes(const std::vector<std::uint32_t>& counts) {
+    Ref bytes = require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counts.size() * 4)));
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AsString(bytes.get()));
+    for (const std::uint32_t count : counts) {
+        for (unsigned shift = 0; shift < 32; shift += 8) {
+            *out++ = static_cast<unsigned char>(count >> shift);
+        }
+    }
+    return bytes;
+}
+
+Ref pair(Ref first, Ref second) {
+    Ref tuple = require(PyTuple_New(2));
+    // PyTuple_SetItem takes over the reference, also when it fails.
+    require_status(PyTuple_SetItem(tuple.get(), 0, first.release()));
+    require_status(PyTuple_SetItem(tuple.get(), 1, second.release()));
+    return tuple;
+}
+
+PyObject* kernel_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_object(" in count()", [&] {
+        BoundArguments<COUNT_PARAMETERS.size()> bound;
+        bind_arguments(COUNT_FUNCTION, args, nargs, kwnames, bound);
+        Planes plane;
+        plane.passengers = convert_argument(to_u64, bound[0].get(), "passengers");
+        plane.seats = convert_argument(to_u64, bound[1].get(), "seats");
+        plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
+        CountRequest request;
+        request.key = convert_argument(to_key, bound[3].get(), "key");
+        request.block_size = convert_argument(to_u64, bound[4].get(), "block_size");
+        request.start = convert_argument(to_u64, bound[5].get(), "start");
+        request.stop = convert_argument(to_u64, bound[6].get(), "stop");
+        if (bound[7]) {
+            request.threads = convert_argument(to_u64, bound[7].get(), "threads");
+        }
+        if (bound[8]) {
+            request.refill = convert_argument(to_refill, bound[8].get(), "block_function");
+        }
+        const CountResult result = count_unlocked(plane, request);
+        return pair(make_int(result.successes), per_block_bytes(result.per_block));
+    });
+}
+
+PyObject* kernel_block_functions(PyObject*, PyObject*) {
+    return guard_object([] {
+        const std::span<const ChaChaPath> paths = chacha_paths();
+        Ref list = require(PyList_New(0));
+        for (const ChaChaPath& path : paths) {
+            require_status(PyList_Append(list.get(), make_str(path.name).get()));
+        }
+        return list;
+    });
+}
+
+PyMethodDef module_functions[] = {
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kernel_count)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "count($module, /, passengers, seats, cols, key, block_size, start, stop, *, threads=0, "
+     "block_function=None)\n--\n\n"
+     "Count boardings [start, stop) of the seeded run keyed by `key`: (successes, per_block)."},
+    {"block_functions", kernel_block_functions, METH_NOARGS,
+     "block_functions($module, /)\n--\n\n"
+     "The block functions this processor runs, fastest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, MODULE_NAME, MODULE_DOC, 0, module_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+OnceCell module_cell;
+
+Ref initialise_module() {
+    if (PyObject* cached = module_cell.get()) {
+        return Ref::own(cached);
+    }
+    Ref module = require(PyModule_Create2(&module_definition, 1013));
+    return Ref::own(module_cell.set(std::move(module)));
+}
+
+}  // namespace
+
+}  // namespace tavrin::binding
+
+PyMODINIT_FUNC PyInit__kernel() { return tavrin::binding::guard_object(tavrin::binding::initialise_module); }

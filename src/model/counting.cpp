@@ -1,0 +1,175 @@
+// The seeded count on worker threads. Everything that can fail is settled on the calling thread
+// before a worker starts: the plane, the arguments, the thread budget, the memory guard and the
+// allocation of every seat list and of the per-block counts. A worker then only claims block
+// numbers from a shared counter and boards, with seat lists that never grow, so no boarding can
+// reach a fatal error and its report.
+#include "counting.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <exception>
+#include <new>
+
+#include "batch.hpp"
+#include "boarding.hpp"
+#include "memory.hpp"
+#include "pool.hpp"
+#include "rng.hpp"
+
+namespace tavrin {
+
+namespace {
+
+constexpr const char* NO_LAST_PASSENGER = "a plane with 0 passengers has no last passenger";
+
+std::string decimal(std::uint64_t value) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::string(digits, end);
+}
+
+[[noreturn]] void refuse(std::string message) { throw CountError(CountError::Kind::bad_value, message); }
+
+[[noreturn]] void out_of_memory(std::string message) { throw CountError(CountError::Kind::no_memory, message); }
+
+void check_request(const CountRequest& request) {
+    if (request.block_size == 0 || request.block_size > MAX_BLOCK_SIZE) {
+        refuse("block_size must be from 1 to " + decimal(MAX_BLOCK_SIZE) + ", not " + decimal(request.block_size));
+    }
+    if (request.start > request.stop) {
+        refuse("start " + decimal(request.start) + " is after stop " + decimal(request.stop));
+    }
+}
+
+// The per-block counts of the request, all zero, refused up front when they cannot be held.
+std::vector<std::uint32_t> block_counts(std::uint64_t blocks) {
+    const std::uint64_t bytes = saturating_bytes(blocks, sizeof(std::uint32_t));
+    const std::uint64_t limit = std::min<std::uint64_t>(std::vector<std::uint32_t>().max_size(),
+                                                        memory_budget_for(bytes) / sizeof(std::uint32_t));
+    if (blocks > limit) {
+        out_of_memory("cannot hold " + decimal(blocks) + " block counts: at most " + decimal(limit) + " fit");
+    }
+    try {
+        return std::vector<std::uint32_t>(static_cast<std::size_t>(blocks));
+    } catch (const std::bad_alloc&) {
+        out_of_memory("cannot hold " + decimal(blocks) + " block counts: out of memory");
+    }
+}
+
+// One seat list per worker, each with room for the whole cabin.
+std::vector<std::vector<SeatNumber>> seat_lists(const Planes& planes, std::uint32_t workers) {
+    try {
+        std::vector<std::vector<SeatNumber>> lists(workers);
+        for (std::vector<SeatNumber>& list : lists) {
+            list.reserve(static_cast<std::size_t>(planes.seats));
+        }
+        return lists;
+    } catch (const std::bad_alloc&) {
+        out_of_memory(out_of_memory_message(planes.seats));
+    }
+}
+
+std::uint32_t worker_budget(std::uint64_t threads) {
+    try {
+        const std::uint32_t configured = configured_worker_count_quietly();
+        return threads == 0 ? configured : static_cast<std::uint32_t>(std::min<std::uint64_t>(configured, threads));
+    } catch (const WorkerPoolError& error) {
+        throw CountError(CountError::Kind::no_workers, error.what());
+    }
+}
+
+}  // namespace
+
+void check_countable(const Planes& planes) {
+    if (planes.passengers == 0) {
+        refuse(NO_LAST_PASSENGER);
+    }
+    if (planes.passengers > planes.seats) {
+        refuse(decimal(planes.passengers) + " passengers do not fit in " + decimal(planes.seats) + " seats");
+    }
+    const std::uint64_t letters = std::min(planes.seats, COLUMNS_PER_ROW);
+    if (planes.cols.size() < letters) {
+        refuse(decimal(planes.seats) + " seats need " + decimal(letters) + " column letters, got " +
+               decimal(planes.cols.size()));
+    }
+    // The same limit the seat list of any boarding meets (seating_steps::fill_seat_numbers).
+    const std::uint64_t limit = max_seats_within(memory_budget_for(saturating_bytes(planes.seats, sizeof(SeatNumber))));
+    if (planes.seats > limit) {
+        out_of_memory(too_many_seats_message(planes.seats, limit));
+    }
+}
+
+std::uint32_t count_block(const Planes& planes, const ChaChaKey& key, std::uint64_t block, std::uint64_t first,
+                          std::uint64_t end, ChaChaRefillFunction refill, std::vector<SeatNumber>& seats) {
+    ChaCha12Rng words(key, block, refill);
+    for (std::uint64_t i = 0; i < first; ++i) {
+        static_cast<void>(run_simulation(planes, words, seats));
+    }
+    std::uint32_t successes = 0;
+    for (std::uint64_t i = first; i < end; ++i) {
+        successes += run_simulation(planes, words, seats) ? 1 : 0;
+    }
+    return successes;
+}
+
+CountResult count_boardings(const Planes& planes, const CountRequest& request) {
+    check_request(request);
+    check_countable(planes);
+    CountResult result;
+    if (request.start == request.stop) {
+        return result;
+    }
+    const std::uint64_t size = request.block_size;
+    const std::uint64_t first_block = request.start / size;
+    const std::uint64_t blocks = (request.stop - 1) / size - first_block + 1;
+    result.per_block = block_counts(blocks);
+
+    // The budget and the memory guard of run_simulations, over blocks instead of boardings.
+    const std::uint32_t budget = worker_budget(request.threads);
+    const std::uint64_t list_bytes = saturating_bytes(std::max<std::uint64_t>(planes.seats, 1), sizeof(SeatNumber));
+    const std::uint32_t workers =
+        concurrent_boardings(planes, blocks, budget, memory_budget_for(saturating_bytes(list_bytes, budget)));
+    std::vector<std::vector<SeatNumber>> lists = seat_lists(planes, workers);
+
+    std::atomic<std::uint64_t> next{0};
+    // A boarding of a checked plane over a list that never grows cannot fail; were it to, the
+    // first failure stops every worker and reaches the caller.
+    std::atomic<bool> stopped{false};
+    std::vector<std::exception_ptr> failures(workers);
+    const auto work = [&](std::uint32_t worker) noexcept {
+        try {
+            for (;;) {
+                const std::uint64_t index = next.fetch_add(1, std::memory_order_relaxed);
+                if (index >= blocks || stopped.load(std::memory_order_relaxed)) {
+                    return;
+                }
+                const std::uint64_t block = first_block + index;
+                const std::uint64_t block_start = block * size;
+                const std::uint64_t first = std::max(request.start, block_start) - block_start;
+                const std::uint64_t end = std::min(request.stop - block_start, size);
+                result.per_block[static_cast<std::size_t>(index)] =
+                    count_block(planes, request.key, block, first, end, request.refill, lists[worker]);
+            }
+        } catch (...) {
+            failures[worker] = std::current_exception();
+            stopped.store(true, std::memory_order_relaxed);
+        }
+    };
+    try {
+        run_on_workers_quietly(workers, work);
+    } catch (const WorkerPoolError& error) {
+        throw CountError(CountError::Kind::no_workers, error.what());
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+    for (const std::uint32_t count : result.per_block) {
+        result.successes += count;
+    }
+    return result;
+}
+
+}  // namespace tavrin

@@ -9,16 +9,14 @@
 # Debian's MPICH, run with MPICH's own mpiexec).
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
-# Pinned: the picture's bytes depend on matplotlib and on Pillow (its PNG writer and zlib), the
-# interval tests on scipy's beta quantiles. Where a tool exists for Python 3.9, the last release
-# for 3.9 (Pillow 11.0.0 is the last with a PyPy 3.9 wheel); scipy 1.17 and statsmodels 0.15,
-# whose beta quantiles the tests need, run under CPython 3.11 only.
-CPYTHON_EXTRAS=("dask[distributed]==2024.8.0" distributed==2024.8.0 tqdm==4.70.1 matplotlib==3.9.4
-    pillow==11.0.0 numpy==2.0.2 scipy==1.17.1 statsmodels==0.15.0 mpi4py==4.1.2 mypy==1.19.1)
+# Their versions are pinned in scripts/constraints.txt: the picture's bytes depend on
+# matplotlib and on Pillow (its PNG writer and zlib), the interval tests on scipy's beta
+# quantiles.
+CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib pillow numpy scipy statsmodels mpi4py mypy)
 # Under CPython each of these must import, or the stage fails rather than skip their tests.
 CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures"
 # Wheels only: a dependency without a PyPy wheel is skipped by its tests rather than compiled.
-PYPY_EXTRAS=(tqdm==4.70.1 matplotlib==3.9.4 pillow==11.0.0 numpy==2.0.2)
+PYPY_EXTRAS=(tqdm matplotlib pillow numpy)
 
 # ensure_extras NAME PIP-OPTIONS... -- PACKAGE...: installs the packages once; the marker holds
 # the list they were installed for and the pinned versions' hash, so a package added or a

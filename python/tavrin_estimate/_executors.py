@@ -7,8 +7,8 @@ exact count and the count of each block it touched. Its result depends only on i
 so a task run again after its worker died gives the same count, and tasks may finish in any
 order: each finished range is kept as it arrives. Tasks are cut at block boundaries and sized
 from the rates the tasks measure: about CALL_SECONDS on this machine, so that Ctrl-C answers
-at once, and about TASK_SECONDS on an executor, long enough that the scheduler's own cost per
-task is small.
+at once, and at least TASK_SECONDS on an executor (longer on a large one, see
+MAX_TASKS_PER_SECOND), so that the scheduler's own cost per task stays small.
 """
 
 from __future__ import annotations
@@ -33,9 +33,13 @@ from ._result import Provenance
 # A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
 # that handing the next call to the kernel costs nothing.
 CALL_SECONDS = 0.2
-# A task on an executor lasts about this long: far above the few milliseconds a scheduler
+# A task on an executor lasts at least this long: far above the few milliseconds a scheduler
 # spends on a task, far below a scheduler's patience with a busy worker.
 TASK_SECONDS = 1.0
+# On a LocalCluster the driver and the scheduler spend about 5 ms of processor time on a task,
+# a worker about 4 ms: on a large cluster tasks last longer, so that they are asked for at
+# most this many a second (200 worker threads: tasks of 4 s, a quarter of one processor).
+MAX_TASKS_PER_SECOND = 50.0
 # Tasks in flight per worker thread, so that no worker waits for the next between two.
 TASKS_PER_THREAD = 2
 # Near the end tasks shrink with what is left, down to this fraction of a full one.
@@ -91,7 +95,6 @@ class Backend:
 
     name = "local"
     threads_per_task = 0
-    task_seconds = CALL_SECONDS
     # Local calls are short and cannot be cancelled: on a stop the loop waits for them and
     # keeps their counts. Remote tasks are cancelled instead.
     drain_on_stop = True
@@ -105,6 +108,9 @@ class Backend:
     def width(self) -> int:
         return TASKS_PER_THREAD
 
+    def task_seconds(self) -> float:
+        return CALL_SECONDS
+
     def threads(self) -> int:
         return local_threads()
 
@@ -117,7 +123,6 @@ class ExecutorBackend(Backend):
     workers are its parallelism."""
 
     threads_per_task = 1
-    task_seconds = TASK_SECONDS
     drain_on_stop = False
 
     def __init__(self, executor: concurrent.futures.Executor) -> None:
@@ -130,6 +135,9 @@ class ExecutorBackend(Backend):
 
     def width(self) -> int:
         return TASKS_PER_THREAD * self._workers
+
+    def task_seconds(self) -> float:
+        return max(TASK_SECONDS, self._workers / MAX_TASKS_PER_SECOND)
 
     def threads(self) -> int:
         return 1
@@ -329,7 +337,7 @@ class Run:
             self.backend.close(set())
             return
         block = self.holdings.block_size
-        sizer = BlockSizer(self.backend.task_seconds, block, self.backend.threads())
+        sizer = BlockSizer(self.backend.task_seconds(), block, self.backend.threads())
         tasks = self._tasks(todo, sizer)
         pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]] = {}
         try:
@@ -380,6 +388,7 @@ class Run:
             return
         self._take(task[0], task[1], result)
         if sizer is not None:
+            sizer.target = self.backend.task_seconds()  # a cluster's size may have changed
             sizer.measured(task[1] - task[0], result[2])
 
     def _wind_up(self, pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]], sizer: BlockSizer) -> None:

@@ -113,6 +113,15 @@ def _version() -> str:
     )
 
 
+def _add_where_options(parser: argparse.ArgumentParser) -> None:
+    """The options of a run and of a replay that say where the boardings run and how they show."""
+    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster of this scheduler (needs dask.distributed)")
+    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
+                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_PROG,
@@ -139,11 +148,7 @@ def _parser() -> argparse.ArgumentParser:
                         help=f"of the interval printed and shown in progress, default {DEFAULT_METHOD}")
     parser.add_argument("--json", action="store_true",
                         help="print the result as one JSON object (the form --resume saves), not as text")
-    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the Dask cluster of this scheduler (needs dask.distributed)")
-    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
-                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
+    _add_where_options(parser)
     parser.add_argument("--resume", type=Path, metavar="FILE",
                         help="continue from the result in FILE if it exists, and save the result there")
     parser.add_argument("--checkpoint-seconds", type=_seconds, metavar="S",
@@ -161,11 +166,7 @@ def _replay_parser() -> argparse.ArgumentParser:
     parser.add_argument("file", type=Path, metavar="FILE", help="a result saved by --resume or Estimate.save()")
     parser.add_argument("--sample", type=_count, metavar="K",
                         help="count only K blocks drawn at random (needs the result's per-block counts)")
-    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the Dask cluster of this scheduler (needs dask.distributed)")
-    parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
-                        help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
+    _add_where_options(parser)
     return parser
 
 

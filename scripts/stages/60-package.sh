@@ -118,4 +118,4 @@ fi
 log "the stubs: mypy --strict on a typed use of the module, and stubtest against the module"
 "$OUT/fresh-cpython/bin/python" -m mypy --version >/dev/null 2>&1 || pip_in "$OUT/fresh-cpython/bin/python" install -q mypy
 (cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy --strict "$ROOT/tests/typing/usage.py")
-(cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy.stubtest tavrin_puzzles)
+(cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy.stubtest tavrin_puzzles tavrin_estimate._kernel)

@@ -64,6 +64,9 @@ ChaChaRefillFunction to_refill(PyObject* object) {
     if (object == Py_None) {
         return chacha_paths().front().rounds12;
     }
+    if (!PyUnicode_Check(object)) {
+        throw PendingError::type_mismatch(object, "PyString");
+    }
     Ref keep;
     const std::string name(utf8_view(object, keep));
     for (const ChaChaPath& path : chacha_paths()) {

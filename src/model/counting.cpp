@@ -1,8 +1,8 @@
-// The seeded count on worker threads. Everything that can fail is settled on the calling thread
-// before a worker starts: the plane, the arguments, the thread budget, the memory guard and the
-// allocation of every seat list and of the per-block counts. A worker then only claims block
-// numbers from a shared counter and boards, with seat lists that never grow, so no boarding can
-// reach a fatal error and its report.
+// The seeded count on worker threads. Everything that can fail is settled before a boarding
+// runs: the plane, the arguments, the thread budget, the memory guard and the per-block counts
+// on the calling thread, and each worker's seat list, made with room for the whole cabin. A
+// worker then only claims block numbers from a shared counter and boards over a list that never
+// grows, so no boarding can reach a fatal error and its report.
 #include "counting.hpp"
 
 #include <algorithm>
@@ -54,19 +54,6 @@ std::vector<std::uint32_t> block_counts(std::uint64_t blocks) {
         return std::vector<std::uint32_t>(static_cast<std::size_t>(blocks));
     } catch (const std::bad_alloc&) {
         out_of_memory("cannot hold " + decimal(blocks) + " block counts: out of memory");
-    }
-}
-
-// One seat list per worker, each with room for the whole cabin.
-std::vector<std::vector<SeatNumber>> seat_lists(const Planes& planes, std::uint32_t workers) {
-    try {
-        std::vector<std::vector<SeatNumber>> lists(workers);
-        for (std::vector<SeatNumber>& list : lists) {
-            list.reserve(static_cast<std::size_t>(planes.seats));
-        }
-        return lists;
-    } catch (const std::bad_alloc&) {
-        out_of_memory(out_of_memory_message(planes.seats));
     }
 }
 
@@ -130,15 +117,18 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     const std::uint64_t list_bytes = saturating_bytes(std::max<std::uint64_t>(planes.seats, 1), sizeof(SeatNumber));
     const std::uint32_t workers =
         concurrent_boardings(planes, blocks, budget, memory_budget_for(saturating_bytes(list_bytes, budget)));
-    std::vector<std::vector<SeatNumber>> lists = seat_lists(planes, workers);
 
     std::atomic<std::uint64_t> next{0};
-    // A boarding of a checked plane over a list that never grows cannot fail; were it to, the
-    // first failure stops every worker and reaches the caller.
+    // Only the allocation of a worker's seat list can fail: a boarding of a checked plane over
+    // a list that never grows cannot. The first failure stops every worker and reaches the caller.
     std::atomic<bool> stopped{false};
     std::vector<std::exception_ptr> failures(workers);
     const auto work = [&](std::uint32_t worker) noexcept {
         try {
+            // Made by the worker itself, as in run_simulations: lists of different workers
+            // never share a cache line.
+            std::vector<SeatNumber> seats;
+            seats.reserve(static_cast<std::size_t>(planes.seats));
             for (;;) {
                 const std::uint64_t index = next.fetch_add(1, std::memory_order_relaxed);
                 if (index >= blocks || stopped.load(std::memory_order_relaxed)) {
@@ -149,7 +139,7 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
                 const std::uint64_t first = std::max(request.start, block_start) - block_start;
                 const std::uint64_t end = std::min(request.stop - block_start, size);
                 result.per_block[static_cast<std::size_t>(index)] =
-                    count_block(planes, request.key, block, first, end, request.refill, lists[worker]);
+                    count_block(planes, request.key, block, first, end, request.refill, seats);
             }
         } catch (...) {
             failures[worker] = std::current_exception();
@@ -163,7 +153,11 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     }
     for (const std::exception_ptr& failure : failures) {
         if (failure) {
-            std::rethrow_exception(failure);
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::bad_alloc&) {
+                out_of_memory(out_of_memory_message(planes.seats));
+            }
         }
     }
     for (const std::uint32_t count : result.per_block) {

@@ -45,6 +45,14 @@ namespace pool_detail {
 using WorkerEntry = void (*)(const void* work, std::uint32_t worker) noexcept;
 // Throws WorkerPoolError; `report` makes that a fatal error instead.
 void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report);
+
+template <typename Work>
+void run_typed(std::uint32_t workers, const Work& work, bool report) {
+    run_on_workers(
+        workers,
+        [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
+        &work, report);
+}
 }  // namespace pool_detail
 
 // Starts `workers` threads and calls work(i) once on thread i, for i from 0 to workers - 1
@@ -57,20 +65,14 @@ void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, 
 template <typename Work>
     requires std::is_nothrow_invocable_v<const Work&, std::uint32_t>
 void run_on_workers(std::uint32_t workers, const Work& work) {
-    pool_detail::run_on_workers(
-        workers,
-        [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
-        &work, true);
+    pool_detail::run_typed(workers, work, true);
 }
 
 // run_on_workers failing with WorkerPoolError, which writes no report.
 template <typename Work>
     requires std::is_nothrow_invocable_v<const Work&, std::uint32_t>
 void run_on_workers_quietly(std::uint32_t workers, const Work& work) {
-    pool_detail::run_on_workers(
-        workers,
-        [](const void* erased, std::uint32_t worker) noexcept { (*static_cast<const Work*>(erased))(worker); },
-        &work, false);
+    pool_detail::run_typed(workers, work, false);
 }
 
 }  // namespace tavrin

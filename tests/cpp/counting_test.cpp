@@ -76,7 +76,7 @@ TEST(CountBoardings, GivesTheSameCountsOnAnyThreadsAndBlockFunction) {
     const CountResult reference = count_boardings(planes, request(64, 30, 1000, 1));
     ASSERT_EQ(reference.per_block.size(), 16u);
     for (const ChaChaPath& path : chacha_paths()) {
-        for (const std::uint64_t threads : {1, 2, 7}) {
+        for (const std::uint64_t threads : {1u, 2u, 7u}) {
             CountRequest asked = request(64, 30, 1000, threads);
             asked.refill = path.rounds12;
             const CountResult result = count_boardings(planes, asked);

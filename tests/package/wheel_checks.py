@@ -28,11 +28,13 @@ SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0"
 WHEELS = sorted(Path(os.environ.get("TAVRIN_WHEELHOUSE", "/nonexistent")).glob("*.whl"))
 
 
-def extension_of(wheel: Path) -> tuple[str, bytes]:
+# The wheel's two extension modules: tavrin_puzzles and the companion's counting kernel.
+MODULE_NAMES = [r"tavrin_puzzles\.[\w.-]+\.so", r"tavrin_estimate/_kernel\.[\w.-]+\.so"]
+
+
+def extensions_of(wheel: Path) -> dict[str, bytes]:
     with zipfile.ZipFile(wheel) as archive:
-        modules = [name for name in archive.namelist() if name.endswith(".so")]
-        assert len(modules) == 1, modules
-        return modules[0], archive.read(modules[0])
+        return {name: archive.read(name) for name in archive.namelist() if name.endswith(".so")}
 
 
 def needs_of(module: bytes) -> tuple[set[str], dict[str, set[str]]]:
@@ -57,20 +59,22 @@ def test_wheels_were_built() -> None:
 
 @pytest.mark.parametrize("wheel", WHEELS, ids=[wheel.name for wheel in WHEELS])
 def test_wheel(wheel: Path) -> None:
-    """Tagged with the policy alone, it needs no C++ runtime and no glibc newer than the policy,
-    and carries the stubs and the licence beside the module."""
+    """Tagged with the policy alone, its modules need no C++ runtime and no glibc newer than the
+    policy, and it carries the stubs and the licence beside them."""
     assert wheel.name.endswith(f"-{POLICY}.whl"), wheel.name
-    name, module = extension_of(wheel)
-    assert re.fullmatch(r"tavrin_puzzles\.[\w.-]+\.so", name), name
+    modules = extensions_of(wheel)
+    assert len(modules) == len(MODULE_NAMES), sorted(modules)
+    assert all(any(re.fullmatch(pattern, name) for name in modules) for pattern in MODULE_NAMES), sorted(modules)
 
-    libraries, versions = needs_of(module)
-    assert libraries <= SYSTEM_LIBRARIES, libraries - SYSTEM_LIBRARIES
-    every_version = set().union(*versions.values())
-    assert not {v for v in every_version if v.startswith(("GLIBCXX_", "CXXABI_"))}, versions
-    glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in every_version if v.startswith("GLIBC_")]
-    assert max(glibc)[:2] <= POLICY_GLIBC, sorted(every_version)
+    for name, module in modules.items():
+        libraries, versions = needs_of(module)
+        assert libraries <= SYSTEM_LIBRARIES, (name, libraries - SYSTEM_LIBRARIES)
+        every_version = set().union(*versions.values())
+        assert not {v for v in every_version if v.startswith(("GLIBCXX_", "CXXABI_"))}, (name, versions)
+        glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in every_version if v.startswith("GLIBC_")]
+        assert max(glibc)[:2] <= POLICY_GLIBC, (name, sorted(every_version))
 
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
-    assert "tavrin_puzzles-stubs/__init__.pyi" in names
+    assert {"tavrin_puzzles-stubs/__init__.pyi", "tavrin_estimate/_kernel.pyi"} <= names
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), sorted(names)

@@ -1,0 +1,159 @@
+"""The seeded counting kernel tavrin_estimate._kernel, held against the plain-Python oracle
+(kernel_oracle.py) and against known answers that the oracle computed, on every thread count
+and block function; its refusals; the interpreter lock released while it counts."""
+
+from __future__ import annotations
+
+import array
+import os
+import threading
+import time
+
+import kernel_oracle as oracle
+import pytest
+
+from tavrin_estimate import _kernel
+
+ZERO_KEY = bytes(32)
+RFC_7539_KEY = bytes(range(32))
+BLOCK_FUNCTIONS = _kernel.block_functions()
+
+
+@pytest.mark.parametrize(
+    ("key", "counter", "stream", "rounds", "first_words"),
+    [
+        # The first block of ChaCha12 with the zero key, and the start of the second.
+        (ZERO_KEY, 0, 0, 12, "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+         "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"),
+        (ZERO_KEY, 1, 0, 12, "0bd58841203e74fe86fc71338ce0173d"),
+        (ZERO_KEY, 0, 0, 20, "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"),
+        # RFC 7539, section 2.3.2: words 12..15 are 1, 0x09000000, 0x4a000000, 0.
+        (RFC_7539_KEY, 0x09000000_00000001, 0x4A000000, 20, "10f1e7e4d13b5915500fdd1fa32071c4"),
+    ],
+)
+def test_oracle_chacha_gives_the_published_vectors(key: bytes, counter: int, stream: int, rounds: int, first_words: str) -> None:
+    """The oracle's block function, with the rounds as a parameter, gives the published keystreams."""
+    expected = bytes.fromhex(first_words)
+    words = oracle.chacha_block(key, counter, stream, rounds)
+    assert b"".join(w.to_bytes(4, "little") for w in words)[: len(expected)] == expected
+
+
+def kernel_count(seed: int, passengers: int, seats: int, cols: str, block_size: int, start: int, stop: int,
+                 **options: object) -> tuple[int, list[int]]:
+    successes, per_block = _kernel.count(passengers, seats, cols, oracle.seed_key(seed), block_size, start, stop,
+                                         **options)
+    return successes, array.array("I", per_block).tolist()
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2**70 + 5])
+@pytest.mark.parametrize(("passengers", "seats"), [(1, 1), (2, 2), (3, 5), (7, 7), (10, 13)])
+@pytest.mark.parametrize(
+    ("block_size", "start", "stop"),
+    [(4, 0, 14), (3, 4, 9), (5, 7, 8), (6, 3, 3)],
+    ids=["partial-last-block", "mid-block-start", "one-boarding", "empty"],
+)
+def test_counts_every_block_as_the_oracle_does(seed: int, passengers: int, seats: int, block_size: int,
+                                                start: int, stop: int) -> None:
+    """Per-block counts of small planes, whole and partial blocks, equal the oracle's."""
+    expected = oracle.count(passengers, seats, oracle.seed_key(seed), block_size, start, stop)
+    assert kernel_count(seed, passengers, seats, "ABCDEF", block_size, start, stop) == expected
+
+
+# (seed, passengers, seats, cols, block size, start, stop) -> (successes, per-block counts),
+# computed by kernel_oracle.count.
+KNOWN_ANSWERS = [
+    ((0, 100, 100, "ABCDEF", 256, 100, 2000), (973, [72, 136, 112, 137, 141, 139, 135, 101])),
+    ((2**64, 10, 12, "ABCDEF", 64, 30, 1000),
+     (446, [15, 31, 30, 22, 27, 27, 31, 26, 29, 33, 30, 29, 37, 34, 27, 18])),
+    ((12345, 1, 1, "A", 7, 0, 50), (50, [7, 7, 7, 7, 7, 7, 7, 1])),
+    ((2**128 - 1, 3, 3, "XYZ", 1000, 999, 4321), (1654, [0, 502, 487, 498, 167])),
+    ((7, 50, 80, "ABCDEF", 32, 5, 400), (190, [11, 20, 19, 10, 18, 16, 16, 15, 14, 12, 17, 14, 8])),
+]
+
+
+@pytest.mark.parametrize(("case", "answer"), KNOWN_ANSWERS)
+@pytest.mark.parametrize("block_function", [None, *BLOCK_FUNCTIONS])
+def test_known_answers_on_any_threads_and_block_function(case: tuple, answer: tuple, block_function: str | None,
+                                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    """The fixed answers come out on 1, 2 and 7 threads and on every block function this processor runs."""
+    monkeypatch.setenv("TAVRIN_PUZZLES_WORKER_THREADS", "8")
+    for threads in (1, 2, 7):
+        assert kernel_count(*case, threads=threads, block_function=block_function) == answer
+
+
+def test_block_functions_are_named_fastest_first() -> None:
+    """The portable function is always there, last; the others are the known vector ones, fastest first."""
+    order = ["avx512", "avx2", "sse2", "scalar"]
+    assert BLOCK_FUNCTIONS[-1] == "scalar"
+    assert BLOCK_FUNCTIONS == [name for name in order if name in BLOCK_FUNCTIONS]
+
+
+KEY = oracle.seed_key(0)
+GOOD = {"passengers": 10, "seats": 12, "cols": "ABCDEF", "key": KEY, "block_size": 4, "start": 0, "stop": 9}
+
+
+@pytest.mark.parametrize(
+    ("changes", "error", "message"),
+    [
+        # The model's refusals (all of them are in tests/cpp/counting_test.cpp), one of each kind.
+        ({"passengers": 0}, ValueError, "a plane with 0 passengers has no last passenger"),
+        ({"key": bytes(31)}, ValueError, "key must be 32 bytes, got 31"),
+        ({"block_function": "avx1024"}, ValueError, "unknown block function 'avx1024': choose one of "),
+        ({"seats": 2**40}, MemoryError, "cannot hold 1099511627776 seats: at most "),
+        ({"passengers": -1}, OverflowError, None),
+        ({"stop": 2**64}, OverflowError, None),
+        ({"threads": -1}, OverflowError, None),
+        ({"key": "x" * 32}, TypeError, "argument 'key': 'str' object cannot be converted to 'PyBytes'"),
+        ({"cols": list("ABCDEF")}, TypeError, "argument 'cols': 'list' object cannot be converted to 'PyString'"),
+        ({"block_function": 2}, TypeError, "argument 'block_function': 'int' object cannot be converted to 'PyString'"),
+        ({"threads": 1.5}, TypeError, None),
+    ],
+)
+def test_refuses_with_python_exceptions_and_nothing_on_stderr(changes: dict, error: type, message: str | None,
+                                                              capfd: pytest.CaptureFixture[str]) -> None:
+    """Wrong types, out-of-range integers, bad values and impossible planes raise before any count."""
+    with pytest.raises(error) as raised:
+        _kernel.count(**{**GOOD, **changes})
+    if message is not None:
+        assert str(raised.value).startswith(message)
+        assert message.endswith(" ") or str(raised.value) == message
+    assert capfd.readouterr().err == ""
+
+
+def test_refuses_a_bad_thread_budget_and_positional_options(monkeypatch: pytest.MonkeyPatch,
+                                                           capfd: pytest.CaptureFixture[str]) -> None:
+    """An invalid worker variable is a RuntimeError (also with a cap); threads is keyword-only."""
+    monkeypatch.setenv("TAVRIN_PUZZLES_WORKER_THREADS", "many")
+    for threads in (0, 2):
+        with pytest.raises(RuntimeError, match='TAVRIN_PUZZLES_WORKER_THREADS="many" is not a whole number'):
+            _kernel.count(**GOOD, threads=threads)
+    monkeypatch.delenv("TAVRIN_PUZZLES_WORKER_THREADS")
+    with pytest.raises(TypeError, match=r"count\(\) takes 7 positional arguments but 8 were given"):
+        _kernel.count(*GOOD.values(), 1)
+    assert capfd.readouterr().err == ""
+
+
+def worker_threads_running() -> bool:
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                if comm.read().strip() == "tavrin-worker":
+                    return True
+        except FileNotFoundError:
+            pass
+    return False
+
+
+def test_releases_the_interpreter_lock_while_counting() -> None:
+    """Python code runs while another thread counts: it sees the kernel's worker threads alive,
+    which it never could if the count kept the lock (the workers end before count returns)."""
+    done = threading.Event()
+    counter = threading.Thread(
+        target=lambda: (_kernel.count(100, 100, "ABCDEF", KEY, 65536, 0, 2 * 65536, threads=1), done.set()))
+    counter.start()
+    seen = False
+    while not (seen or done.is_set()):
+        seen = worker_threads_running()
+        time.sleep(0.001)
+    counter.join()
+    assert seen

@@ -17,7 +17,7 @@
 
 MUSL_CACHE="${TAVRIN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles}/musl"
 MUSL_ARCHES=(x86_64 i386)
-MUSL_APT_PACKAGES=(musl musl-dev musl-tools g++-multilib patch xz-utils bzip2 cmake ninja-build file binutils patchelf)
+MUSL_APT_PACKAGES=(musl musl-dev musl-tools g++-multilib patch xz-utils bzip2 cmake ninja-build binutils)
 
 # The names each architecture goes by.
 musl_triplet() { case "$1" in x86_64) echo x86_64-linux-musl ;; i386) echo i386-linux-musl ;; esac; }
@@ -188,14 +188,17 @@ musl_python() {
         (cd "$downloads" && musl_apt_get source -qq --download-only "python3.11/$MUSL_SUITE" "zlib/$MUSL_SUITE" >/dev/null)
         rm -rf "$prefix" "$work"
         mkdir -p "$work"
-        if ! (cd "$work" && _musl_compiler "$arch" "$prefix" &&
-            _musl_zlib "$arch" "$prefix" "$(ls "$downloads"/zlib_"${zlib_version%-*}".orig.tar.*)" &&
+        # Every step's failure ends the build (and the stage), after the end of its log.
+        (
+            cd "$work"
+            set -E
+            trap 'log "the build of CPython for $arch musl failed; the end of its last log, in $work:"
+                tail -n 40 "$(ls -t "$work"/*.log 2>/dev/null | head -n 1)" 2>/dev/null' ERR
+            _musl_compiler "$arch" "$prefix"
+            _musl_zlib "$arch" "$prefix" "$(ls "$downloads"/zlib_"${zlib_version%-*}".orig.tar.*)"
             _musl_cpython "$arch" "$prefix" "$downloads/python3.11_${python_version%-*}.orig.tar.gz" \
-                "$downloads/python3.11_$python_version.debian.tar.xz"); then
-            log "the build of CPython for $arch musl failed; the end of its last log ($work):"
-            tail -n 40 "$(ls -t "$work"/*.log | head -n 1)"
-            return 1
-        fi
+                "$downloads/python3.11_$python_version.debian.tar.xz"
+        )
         if ! musl_run "$arch" "$prefix/bin/python3.11" -c "import ${MUSL_REQUIRED_MODULES// /, }"; then
             log "the $arch musl CPython lacks a module the tests need"
             return 1

@@ -101,11 +101,15 @@ std::atomic<std::uint32_t> calls_with_refused_stack{0};
 TEST(RunOnWorkers, AStackSizeTheSystemRefusesFailsTheCallBeforeAnyThreadStarts) {
     TAVRIN_SKIP_WHEN_THREADS_UNCOUNTABLE();
     const std::size_t before = thread_count_of_process();
-    const std::string message = failure_of([] {
-        pool_detail::run_on_workers(
-            2, [](const void*, std::uint32_t) noexcept { calls_with_refused_stack.fetch_add(1); }, nullptr, 1);
+    std::string message;
+    const std::string err = stderr_of([&message] {
+        message = failure_of([] {
+            pool_detail::run_on_workers(
+                2, [](const void*, std::uint32_t) noexcept { calls_with_refused_stack.fetch_add(1); }, nullptr, 1);
+        });
     });
     EXPECT_EQ(message, std::string(RUNTIME_CREATION_FAILED) + ": cannot give a thread a stack of 1 bytes: Invalid argument");
+    EXPECT_EQ(count_of(err, message), 1u) << err;
     EXPECT_EQ(calls_with_refused_stack.load(), 0u);
     EXPECT_EQ(thread_count_of_process(), before);
 }

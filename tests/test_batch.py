@@ -71,6 +71,12 @@ def test_two_calls_in_a_row() -> None:
     assert all(is_fraction_of(value, 400) and 0.0 < value < 1.0 for value in (first, second))
 
 
+def test_big_plane() -> None:
+    """A cabin of a million seats boards on the worker threads as a small one does: the module
+    sets their stacks itself, also where the C library's default is small (128 KiB on musl)."""
+    assert is_fraction_of(Planes(10**6, 10**6).run_simulations(6), 6)
+
+
 @caps_address_space
 def test_no_more_workers_than_iterations() -> None:
     """A batch starts no more workers than it has boardings: 1024 thread stacks would not fit here."""

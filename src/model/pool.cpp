@@ -1,6 +1,7 @@
 // Worker count, failure reports of workers, and the starting and joining of the threads. The
 // workers wait at a gate, sleeping on a condition variable, until all have started; the
-// calling thread sleeps in join. Every thread started is joined on every path.
+// calling thread sleeps in join. Every thread started is joined on every path. The threads are
+// POSIX threads rather than std::thread, which cannot be given a stack size.
 #include "pool.hpp"
 
 #include <pthread.h>
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "fatal.hpp"
@@ -89,12 +89,54 @@ private:
     bool called_off_ = false;
 };
 
+// Attributes for the worker threads: the stack size set, or the call failed.
+class WorkerAttributes {
+public:
+    explicit WorkerAttributes(std::size_t stack_bytes) {
+        if (const int error = pthread_attr_init(&attributes_); error != 0) {
+            throw creation_failure(std::system_category().message(error));
+        }
+        if (const int error = pthread_attr_setstacksize(&attributes_, stack_bytes); error != 0) {
+            pthread_attr_destroy(&attributes_);
+            throw creation_failure("cannot give a thread a stack of " + std::to_string(stack_bytes) +
+                                   " bytes: " + std::system_category().message(error));
+        }
+    }
+    ~WorkerAttributes() { pthread_attr_destroy(&attributes_); }
+    WorkerAttributes(const WorkerAttributes&) = delete;
+    WorkerAttributes& operator=(const WorkerAttributes&) = delete;
+
+    const pthread_attr_t* get() const noexcept { return &attributes_; }
+
+private:
+    pthread_attr_t attributes_;
+};
+
+// What one worker thread is handed: where it starts, and its index.
+struct WorkerStart {
+    StartingGate* gate;
+    pool_detail::WorkerEntry entry;
+    const void* work;
+    std::uint32_t index;
+};
+
+void* run_worker(void* argument) noexcept {
+    const WorkerStart& start = *static_cast<const WorkerStart*>(argument);
+    // Names the thread in failure reports; a refusal only costs the name.
+    pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
+    prepare_thread_storage();
+    if (start.gate->pass()) {
+        start.entry(start.work, start.index);
+    }
+    return nullptr;
+}
+
 // The threads started so far, each joined when this goes.
 struct JoinedThreads {
-    std::vector<std::thread> started;
+    std::vector<pthread_t> started;
     ~JoinedThreads() {
-        for (std::thread& thread : started) {
-            thread.join();
+        for (const pthread_t thread : started) {
+            pthread_join(thread, nullptr);
         }
     }
 };
@@ -166,31 +208,35 @@ void report_caught_failure(std::source_location where) noexcept {
 
 namespace pool_detail {
 
-void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report) {
-    StartingGate gate(workers);
-    // Declared after the gate: the threads are joined before it goes, on every path.
-    JoinedThreads threads;
-    threads.started.reserve(workers);
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report,
+                    std::size_t stack_bytes) {
     try {
-        for (std::uint32_t i = 0; i < workers; ++i) {
-            threads.started.emplace_back([&gate, entry, work, i] {
-                // Names the thread in failure reports; a refusal only costs the name.
-                pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
-                prepare_thread_storage();
-                if (gate.pass()) {
-                    entry(work, i);
+        const WorkerAttributes attributes(stack_bytes);
+        StartingGate gate(workers);
+        // Each thread reads its start until it ends: the vector is sized once and outlives them.
+        std::vector<WorkerStart> starts;
+        starts.reserve(workers);
+        // Declared after the gate and the starts: the threads are joined before those go, on
+        // every path.
+        JoinedThreads threads;
+        threads.started.reserve(workers);
+        try {
+            for (std::uint32_t i = 0; i < workers; ++i) {
+                WorkerStart& start = starts.emplace_back(WorkerStart{&gate, entry, work, i});
+                pthread_t thread;
+                if (const int error = pthread_create(&thread, attributes.get(), &run_worker, &start); error != 0) {
+                    throw creation_failure(std::system_category().message(error));
                 }
-            });
+                threads.started.push_back(thread);
+            }
+        } catch (...) {
+            gate.call_off();
+            throw;
         }
-    } catch (const std::system_error& error) {
-        gate.call_off();
-        const WorkerPoolError failure = creation_failure(error.code().message());
+    } catch (const WorkerPoolError& failure) {
         if (report) {
             fail(failure.what());
         }
-        throw failure;
-    } catch (...) {
-        gate.call_off();
         throw;
     }
 }

@@ -3,6 +3,7 @@
 // one function on each and joins them all before it returns, on every path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <source_location>
 #include <stdexcept>
@@ -27,6 +28,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The stack of every worker thread. Set rather than left to the C library, whose default
+// differs (8 MiB or the stack limit on glibc, 128 KiB on musl). A worker's deepest path, a
+// boarding and then the report of a failure it caught, needs less than a tenth of it; 1024
+// such stacks still fit in the address space of a 32-bit process.
+inline constexpr std::size_t WORKER_STACK_BYTES = std::size_t{256} << 10;
+
 // Processors this process may run on (sched_getaffinity); 1 when that cannot be learnt.
 std::uint32_t available_processors() noexcept;
 
@@ -43,8 +50,10 @@ void report_caught_failure(std::source_location where = std::source_location::cu
 
 namespace pool_detail {
 using WorkerEntry = void (*)(const void* work, std::uint32_t worker) noexcept;
-// Throws WorkerPoolError; `report` makes that a fatal error instead.
-void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report);
+// Throws WorkerPoolError; `report` makes that a fatal error instead. The threads get stacks of
+// `stack_bytes`; a size the system refuses fails the call before any thread starts.
+void run_on_workers(std::uint32_t workers, WorkerEntry entry, const void* work, bool report,
+                    std::size_t stack_bytes = WORKER_STACK_BYTES);
 
 template <typename Work>
 void run_typed(std::uint32_t workers, const Work& work, bool report) {
@@ -55,9 +64,9 @@ void run_typed(std::uint32_t workers, const Work& work, bool report) {
 }
 }  // namespace pool_detail
 
-// Starts `workers` threads and calls work(i) once on thread i, for i from 0 to workers - 1
-// (none for 0), and returns when every thread has ended: what the calls wrote is then visible
-// to the caller. No call begins before every thread has started and made its thread-local
+// Starts `workers` threads, each with a stack of WORKER_STACK_BYTES, and calls work(i) once on
+// thread i, for i from 0 to workers - 1 (none for 0), and returns when every thread has ended:
+// what the calls wrote is then visible to the caller. No call begins before every thread has started and made its thread-local
 // storage (prepare_thread_storage), so no work can use up the memory a thread still needs.
 // When a thread cannot be started, those already running are released without calling work
 // and joined, and it fails with RUNTIME_CREATION_FAILED and the system's reason. `work` must

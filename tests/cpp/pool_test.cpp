@@ -1,8 +1,11 @@
 // The worker threads: each worker's function runs once, only after every thread has started,
 // and has ended when run_on_workers returns; a thread that cannot be started fails the call
-// after the others were joined without running; reports of caught failures name the worker;
+// after the others were joined without running; every thread has the stack size set, whatever
+// the C library's default, and a size the system refuses fails the call before any thread
+// starts; reports of caught failures name the worker;
 // the worker count follows the affinity mask or the override variable, whose bad values fail.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -74,6 +77,41 @@ TEST(RunOnWorkers, AThreadThatCannotBeStartedFailsTheCallAfterJoiningTheOthers) 
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(start_more_threads_than_fit(), testing::ExitedWithCode(0),
                 "Failed to create Tokio runtime: Resource temporarily unavailable");
+}
+
+TEST(RunOnWorkers, GivesEveryThreadTheStackSizeSet) {
+    constexpr std::uint32_t WORKERS = 3;
+    std::vector<std::size_t> sizes(WORKERS, 0);
+    run_on_workers(WORKERS, [&sizes](std::uint32_t worker) noexcept {
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstacksize(&attributes, &sizes[worker]);
+            pthread_attr_destroy(&attributes);
+        }
+    });
+    // The C library may round the size up to whole pages.
+    for (const std::size_t size : sizes) {
+        EXPECT_GE(size, WORKER_STACK_BYTES);
+        EXPECT_LT(size, WORKER_STACK_BYTES + 65536);
+    }
+}
+
+std::atomic<std::uint32_t> calls_with_refused_stack{0};
+
+TEST(RunOnWorkers, AStackSizeTheSystemRefusesFailsTheCallBeforeAnyThreadStarts) {
+    TAVRIN_SKIP_WHEN_THREADS_UNCOUNTABLE();
+    const std::size_t before = thread_count_of_process();
+    std::string message;
+    const std::string err = stderr_of([&message] {
+        message = failure_of([] {
+            pool_detail::run_on_workers(
+                2, [](const void*, std::uint32_t) noexcept { calls_with_refused_stack.fetch_add(1); }, nullptr, true, 1);
+        });
+    });
+    EXPECT_EQ(message, std::string(RUNTIME_CREATION_FAILED) + ": cannot give a thread a stack of 1 bytes: Invalid argument");
+    EXPECT_EQ(count_of(err, message), 1u) << err;
+    EXPECT_EQ(calls_with_refused_stack.load(), 0u);
+    EXPECT_EQ(thread_count_of_process(), before);
 }
 
 TEST(ReportCaughtFailure, WritesOneLineNamingTheWorkerAndNoneForAFatalError) {

@@ -1,6 +1,8 @@
 """Checks of the repaired wheels in $TAVRIN_WHEELHOUSE: the platform tag they carry and what
-their extension module needs from the system. Run by scripts/stages/60-package.sh with
-pyelftools (which auditwheel brings); the pytest suite in tests/ never collects this file.
+their extension module needs from the system, for glibc and for musl. Run by
+scripts/stages/60-package.sh and 65-package-musl.sh with pyelftools (which auditwheel brings);
+$TAVRIN_WHEEL_TAGS names the wheels expected. The pytest suite in tests/ never collects this
+file.
 """
 
 from __future__ import annotations
@@ -24,6 +26,12 @@ POLICY_GLIBC = (2, 34)
 # What a manylinux wheel may load from the system; libstdc++ is not among them, as it is
 # linked into the module.
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0", "ld-linux-x86-64.so.2"}
+# A musllinux wheel's module, built by zig with libc++ linked in, needs musl's C library only,
+# under Alpine's name for it, and no symbol versions: musl has none.
+MUSL_POLICIES = {"musllinux_1_2_x86_64": "libc.musl-x86_64.so.1", "musllinux_1_2_i686": "libc.musl-x86.so.1"}
+
+# The python and platform tags the wheelhouse must hold wheels for, at least.
+EXPECTED = os.environ.get("TAVRIN_WHEEL_TAGS", f"cp311-{POLICY} pp39-{POLICY}").split()
 
 WHEELS = sorted(Path(os.environ.get("TAVRIN_WHEELHOUSE", "/nonexistent")).glob("*.whl"))
 
@@ -51,28 +59,38 @@ def needs_of(module: bytes) -> tuple[set[str], dict[str, set[str]]]:
     return libraries, versions
 
 
+def tags_of(wheel: Path) -> str:
+    """The python and platform tags of a wheel's name, such as cp311-manylinux_2_34_x86_64."""
+    parts = wheel.name[: -len(".whl")].split("-")
+    return f"{parts[2]}-{parts[4]}"
+
+
 def test_wheels_were_built() -> None:
-    """One wheel for CPython 3.11 and one for PyPy 3.9 at least."""
-    tags = {wheel.name.split("-")[2] for wheel in WHEELS}
-    assert {"cp311", "pp39"} <= tags, [wheel.name for wheel in WHEELS]
+    """A wheel for each interpreter the stage builds for, at least."""
+    assert set(EXPECTED) <= {tags_of(wheel) for wheel in WHEELS}, [wheel.name for wheel in WHEELS]
 
 
 @pytest.mark.parametrize("wheel", WHEELS, ids=[wheel.name for wheel in WHEELS])
 def test_wheel(wheel: Path) -> None:
-    """Tagged with the policy alone, its modules need no C++ runtime and no glibc newer than the
-    policy, and it carries the stubs and the licence beside them."""
-    assert wheel.name.endswith(f"-{POLICY}.whl"), wheel.name
+    """Tagged with one policy alone, its modules need no C++ runtime and no C library newer than
+    the policy, and it carries the stubs and the licence beside them."""
+    platform = tags_of(wheel).split("-")[1]
+    assert platform in {*MUSL_POLICIES, POLICY}, wheel.name
     modules = extensions_of(wheel)
     assert len(modules) == len(MODULE_NAMES), sorted(modules)
     assert all(any(re.fullmatch(pattern, name) for name in modules) for pattern in MODULE_NAMES), sorted(modules)
 
     for name, module in modules.items():
         libraries, versions = needs_of(module)
-        assert libraries <= SYSTEM_LIBRARIES, (name, libraries - SYSTEM_LIBRARIES)
-        every_version = set().union(*versions.values())
-        assert not {v for v in every_version if v.startswith(("GLIBCXX_", "CXXABI_"))}, (name, versions)
-        glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in every_version if v.startswith("GLIBC_")]
-        assert max(glibc)[:2] <= POLICY_GLIBC, (name, sorted(every_version))
+        if platform in MUSL_POLICIES:
+            assert libraries == {MUSL_POLICIES[platform]}, (name, libraries)
+            assert versions == {}, (name, versions)
+        else:
+            assert libraries <= SYSTEM_LIBRARIES, (name, libraries - SYSTEM_LIBRARIES)
+            every_version = set().union(*versions.values())
+            assert not {v for v in every_version if v.startswith(("GLIBCXX_", "CXXABI_"))}, (name, versions)
+            glibc = [tuple(map(int, v.split("_")[1].split("."))) for v in every_version if v.startswith("GLIBC_")]
+            assert max(glibc)[:2] <= POLICY_GLIBC, (name, sorted(every_version))
 
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())

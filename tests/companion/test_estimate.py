@@ -14,7 +14,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, estimate, wilson_interval
+from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, estimate, wilson_interval
 
 from .support import interrupting
 
@@ -83,6 +83,9 @@ def test_interrupted_and_resumed_anywhere_gives_the_same_count(
     for total in (BLOCK + 1, 5 * BLOCK - 3):
         partial = estimate(total, *PLANE, resume=partial)
         assert partial.parts[0].ranges == ((0, total),)
+    # Calls of one block per thread, so that the run is still going at every interruption
+    # however fast this machine is.
+    monkeypatch.setattr(_executors, "CALL_SECONDS", 0.0)
     for updates in (2, 5, 3):
         reporter = interrupting(monkeypatch, updates)
         with pytest.raises(EstimateInterrupted) as stopped:

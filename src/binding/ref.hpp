@@ -6,15 +6,9 @@
 
 #include <utility>
 
-#include "python.hpp"
+#include "compat.hpp"
 
 namespace tavrin::binding {
-
-// PyPy 3.9 has no Py_NewRef.
-inline PyObject* new_reference(PyObject* object) noexcept {
-    Py_INCREF(object);
-    return object;
-}
 
 // Whether this thread may still touch the interpreter. Everywhere in this module it may,
 // but in the forced unwind of a daemon thread that CPython ends at exit (pthread_exit when a
@@ -22,15 +16,11 @@ inline PyObject* new_reference(PyObject* object) noexcept {
 // and late in finalisation PyGILState_Check answers yes on every thread. So from the start of
 // finalisation only the thread whose own state is the current one may. PyPy ends no thread so.
 inline bool may_touch_interpreter() noexcept {
-#ifdef PYPY_VERSION
-    return true;
-#else
-    if (_Py_IsFinalizing() == 0) {
+    if (!compat::is_finalizing()) {
         return true;
     }
     PyThreadState* const own = PyGILState_GetThisThreadState();
-    return own != nullptr && own == _PyThreadState_UncheckedGet();
-#endif
+    return own != nullptr && own == compat::current_thread_state();
 }
 
 // A scoped holder takes something on construction and gives it back on destruction, exactly

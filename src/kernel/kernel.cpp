@@ -180,6 +180,7 @@ Ref initialise_module() {
         return Ref::own(cached);
     }
     Ref module = require(PyModule_Create2(&module_definition, 1013));
+    require_status(compat::declare_gil_free(module.get()));
     return Ref::own(module_cell.set(std::move(module)));
 }
 

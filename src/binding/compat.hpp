@@ -27,11 +27,20 @@ inline bool is_finalizing() noexcept {
 // The thread state current on this thread, or null; never fails, with or without the lock.
 inline PyThreadState* current_thread_state() noexcept {
 #if defined(PYPY_VERSION)
-    return PyGILState_GetThisThreadState();
+    return nullptr;
 #elif PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked();
 #else
     return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// The thread state that belongs to this thread, or null (PyPy does not say).
+inline PyThreadState* own_thread_state() noexcept {
+#if defined(PYPY_VERSION)
+    return nullptr;
+#else
+    return PyGILState_GetThisThreadState();
 #endif
 }
 

@@ -19,7 +19,7 @@ inline bool may_touch_interpreter() noexcept {
     if (!compat::is_finalizing()) {
         return true;
     }
-    PyThreadState* const own = PyGILState_GetThisThreadState();
+    PyThreadState* const own = compat::own_thread_state();
     return own != nullptr && own == compat::current_thread_state();
 }
 

@@ -46,6 +46,26 @@ def test_module_exports_only_its_init_function() -> None:
     assert [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()] == ["PyInit_tavrin_puzzles"]
 
 
+FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can run without the GIL")
+def test_imports_leave_the_gil_off() -> None:
+    """Both native modules declare that they run without the GIL: importing them on a
+    free-threaded interpreter neither turns it back on nor warns."""
+    from conftest import run_child
+
+    child = run_child(
+        "import sys, warnings\n"
+        "warnings.simplefilter('error')\n"
+        "import tavrin_puzzles, tavrin_estimate._kernel\n"
+        "print(sys._is_gil_enabled())\n",
+        env_update={"PYTHON_GIL": ""},
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "False"
+
+
 def test_import_after_removal(monkeypatch: pytest.MonkeyPatch) -> None:
     """After removal from sys.modules a new import exposes the same class and one __all__ entry;
     CPython even hands back the cached module object itself."""

@@ -96,8 +96,22 @@ ctest() {
     return "$status"
 }
 
+# with_lock NAME COMMAND...: runs COMMAND holding the lock NAME (a file in build/locks), so that
+# stages running side by side never install into or build in the same place at once. A failure
+# of COMMAND ends the stage as usual; the lock goes with the process.
+with_lock() {
+    local name="$1" fd
+    shift
+    mkdir -p "$ROOT/build/locks"
+    exec {fd}>"$ROOT/build/locks/$name.lock"
+    flock "$fd"
+    "$@"
+    exec {fd}>&-
+}
+
 # ensure_apt_packages [PACKAGE...]: installs the packages (default: APT_PACKAGES) not yet there.
-ensure_apt_packages() {
+ensure_apt_packages() { with_lock apt _ensure_apt_packages "$@"; }
+_ensure_apt_packages() {
     local missing=() wanted=("$@")
     ((${#wanted[@]})) || wanted=("${APT_PACKAGES[@]}")
     for package in "${wanted[@]}"; do
@@ -114,7 +128,8 @@ ensure_apt_packages() {
 
 # ensure_venv NAME INTERPRETER [TOOL...]: a venv at $ROOT/.venv-NAME with the tools of
 # PIP_TOOLS and any further ones named, at the versions of constraints.txt.
-ensure_venv() {
+ensure_venv() { with_lock "venv-$1" _ensure_venv "$@"; }
+_ensure_venv() {
     local venv="$ROOT/.venv-$1" interpreter="$2"
     local tools=("${PIP_TOOLS[@]}" "${@:3}")
     if [ ! -x "$venv/bin/python" ]; then
@@ -163,10 +178,37 @@ build_with_progress() {
     return "$status"
 }
 
-# install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the venv.
-install_module() {
-    local venv="$ROOT/.venv-$1"
+# module_inputs_hash PYTHON: a hash of what goes into the installed package (the tracked files'
+# contents as they are in the work tree), the interpreter, the compiler, the pinned tools and
+# the build settings; empty outside a git checkout.
+module_inputs_hash() {
+    local sources
+    sources="$(cd "$ROOT" && git ls-files -z -- CMakeLists.txt pyproject.toml README.md LICENSE src stubs python 2>/dev/null |
+        xargs -0r sha256sum)" || return 0
+    [ -n "$sources" ] || return 0
+    {
+        printf '%s\n' "$sources"
+        "$1" -c 'import sys, sysconfig; print(sys.executable, sys.version, sysconfig.get_config_var("EXT_SUFFIX"))'
+        g++ --version | head -n 1
+        cat "$CONSTRAINTS"
+        printf '%s\n' "${SCRIPT_BUILD_SETTINGS[@]}"
+    } | sha256sum | cut -c1-16
+}
+
+# install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the
+# venv, unless the venv holds one built from the same inputs (its hash is kept in the venv).
+install_module() { with_lock "venv-$1" _install_module "$@"; }
+_install_module() {
+    local venv="$ROOT/.venv-$1" key
+    key="$(module_inputs_hash "$venv/bin/python")"
+    if [ -n "$key" ] && [ "$(cat "$venv/.module-installed" 2>/dev/null)" = "$key" ] &&
+        "$venv/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null; then
+        log "tavrin_puzzles in $venv is up to date (hash $key)"
+        return 0
+    fi
+    rm -f "$venv/.module-installed"
     log "building and installing tavrin_puzzles into $venv"
     (cd "$ROOT" && PATH="$venv/bin:$PATH" build_with_progress "$ROOT/build/scripts/logs/install-$1.txt" \
         pip_in "$venv/bin/python" install --no-build-isolation "${SCRIPT_BUILD_SETTINGS[@]}" .)
+    [ -z "$key" ] || printf '%s\n' "$key" >"$venv/.module-installed"
 }

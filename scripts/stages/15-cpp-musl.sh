@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: musl (these share the musl interpreters, their venvs, zig and the musl builds)
 # The C++ unit tests of the model as a static 32-bit x86 musl program: Clang with libc++ and
 # musl from PyPI's ziglang, warnings as errors. GoogleTest is built from Debian's sources with
 # the same compiler.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The module built for CPython 3.11 and PyPy 3.9 on x86-64, and the pytest suite under each.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: musl (these share the musl interpreters, their venvs, zig and the musl builds)
 # The module and the companion built for CPython 3.11 on x86-64 musl and on i386 musl, and the
 # whole pytest suite under each. The interpreters are built once and cached outside the work
 # tree (see scripts/musl.sh); the module is compiled by zig's Clang with libc++ linked in.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # Property-based tests of the entries that take arguments (tests/test_fuzz.py) with the
 # "small" profile under CPython and PyPy; every pytest run has the "tiny" one. By hand:
 # TAVRIN_PUZZLES_FUZZ=large .venv-pypy/bin/python -m pytest tests/test_fuzz.py

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The companion module tavrin_estimate: its optional dependencies and test tools in the x86-64
 # venvs, mypy --strict, the convergence picture drawn again from its seed and compared byte for
 # byte with the committed one, and its tests (tests/companion, which the python stage leaves
@@ -50,7 +51,7 @@ install_module pypy
 log "mypy --strict over the companion and its scripts"
 "$ROOT/.venv-cpython/bin/python" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
     "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/benchmarks/bench_estimate.py" \
-    "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py"
+    "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py" "$ROOT/benchmarks/bench_threads.py"
 
 picture_dir="$(mktemp -d)"
 trap 'rm -rf "$picture_dir"' EXIT

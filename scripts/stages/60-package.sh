@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The package as users get it: a wheel per interpreter, repaired and tagged by auditwheel,
 # checked for its tag and for what it needs from the system, installed with pip into a fresh
 # venv of each interpreter and tried there with the README's examples; the stubs checked with

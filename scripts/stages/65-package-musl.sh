@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: musl (these share the musl interpreters, their venvs, zig and the musl builds)
 # The package for musl users: a musllinux wheel for x86-64 and one for i686, built with the
 # musl interpreters of scripts/musl.sh, repaired and tagged by auditwheel under them, checked
 # for their tags and for what they need from the system, installed with pip into a fresh venv

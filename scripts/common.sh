@@ -163,10 +163,62 @@ build_with_progress() {
     return "$status"
 }
 
-# install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the venv.
+# install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the
+# venv, and checks what it imports of the interpreter.
 install_module() {
     local venv="$ROOT/.venv-$1"
     log "building and installing tavrin_puzzles into $venv"
     (cd "$ROOT" && PATH="$venv/bin:$PATH" build_with_progress "$ROOT/build/scripts/logs/install-$1.txt" \
         pip_in "$venv/bin/python" install --no-build-isolation "${SCRIPT_BUILD_SETTINGS[@]}" .)
+    check_private_symbols "$venv/bin/python"
+}
+
+# Prints the interpreter's name; then, after "E ", the files that export its C API: the
+# executable and, where the interpreter was linked against it, libpython or libpypy; and after
+# "M ", the installed tavrin_puzzles and tavrin_estimate._kernel modules, found without
+# importing them.
+INTERPRETER_FILES='
+import glob, importlib.util, os, sys, sysconfig
+executable = os.path.realpath(sys.executable)
+print(sys.implementation.name, sys.version.split()[0] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
+      "(" + executable + ")")
+exporting = [executable, *glob.glob(os.path.join(os.path.dirname(executable), "libpypy*-c.so"))]
+if sysconfig.get_config_var("Py_ENABLE_SHARED"):
+    exporting.append(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("INSTSONAME")))
+package = importlib.util.find_spec("tavrin_estimate").submodule_search_locations[0]
+modules = [importlib.util.find_spec("tavrin_puzzles").origin, *glob.glob(os.path.join(package, "_kernel.*so"))]
+print(*("E " + os.path.realpath(name) for name in exporting), sep="\n")
+print(*("M " + name for name in modules), sep="\n")
+'
+
+# check_private_symbols COMMAND...: fails when a module installed for the interpreter that
+# COMMAND runs imports a _Py-prefixed symbol (a private name of the C API) that the
+# interpreter does not export: such a module cannot be loaded there, as the private names
+# come and go between releases. COMMAND is the interpreter, with what runs it
+# (`musl_run x86_64 PYTHON`).
+check_private_symbols() {
+    local lines=() interpreter exporting=() modules=() line module symbol missing=() exported count=0
+    mapfile -t lines < <("$@" -c "$INTERPRETER_FILES")
+    interpreter="${lines[0]:-}"
+    for line in "${lines[@]:1}"; do
+        case "$line" in
+            "E "*) exporting+=("${line#E }") ;;
+            "M "*) modules+=("${line#M }") ;;
+        esac
+    done
+    if [ -z "$interpreter" ] || ((${#modules[@]} != 2)); then
+        fail "no tavrin_puzzles and tavrin_estimate._kernel found installed for $*"
+    fi
+    exported="$(nm -D --defined-only "${exporting[@]}" | awk 'NF >= 3 { sub(/@.*/, "", $3); print $3 }' | sort -u)"
+    for module in "${modules[@]}"; do
+        while read -r symbol; do
+            count=$((count + 1))
+            grep -qxF -- "$symbol" <<<"$exported" || missing+=("$(basename "$module") imports $symbol")
+        done < <(nm -D --undefined-only "$module" | awk '{ sub(/@.*/, "", $2); print $2 }' | grep '^_Py' || true)
+    done
+    if ((${#missing[@]})); then
+        printf '    %s\n' "${missing[@]}"
+        fail "a private symbol that $interpreter does not export: ${missing[0]}"
+    fi
+    printf '    the modules import %d _Py-prefixed symbols, all exported by %s\n' "$count" "$interpreter"
 }

@@ -178,13 +178,13 @@ install_module() {
 # "M ", the installed tavrin_puzzles and tavrin_estimate._kernel modules, found without
 # importing them.
 INTERPRETER_FILES='
-import glob, importlib.util, os, sys, sysconfig
+import glob, importlib.util, os, re, sys, sysconfig
 executable = os.path.realpath(sys.executable)
 print(sys.implementation.name, sys.version.split()[0] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
       "(" + executable + ")")
-exporting = [executable, *glob.glob(os.path.join(os.path.dirname(executable), "libpypy*-c.so"))]
-if sysconfig.get_config_var("Py_ENABLE_SHARED"):
-    exporting.append(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("INSTSONAME")))
+with open("/proc/self/maps") as maps:
+    mapped = {line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6}
+exporting = [executable, *sorted(name for name in mapped if re.match(r"lib(python|pypy)[^/]*\.so", os.path.basename(name)))]
 package = importlib.util.find_spec("tavrin_estimate").submodule_search_locations[0]
 modules = [importlib.util.find_spec("tavrin_puzzles").origin, *glob.glob(os.path.join(package, "_kernel.*so"))]
 print(*("E " + os.path.realpath(name) for name in exporting), sep="\n")

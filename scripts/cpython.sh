@@ -18,7 +18,7 @@ CPYTHON_CACHE="${TAVRIN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzle
 # The headers of the extension modules that pip, venv, pytest, hypothesis and the companion's
 # dependencies import: ssl, zlib, ctypes, bz2, lzma, sqlite3, uuid, expat.
 CPYTHON_APT_PACKAGES=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev
-    liblzma-dev libsqlite3-dev uuid-dev libexpat1-dev binutils)
+    liblzma-dev libsqlite3-dev uuid-dev libexpat1-dev binutils patchelf)
 # The suites whose sources are searched, newest last: a version is built from the newest.
 CPYTHON_SUITES=(trixie unstable)
 # The interpreters of the matrix, in the order of the support window (3.13t: the free-threaded
@@ -131,10 +131,17 @@ cpython_build() {
     for ((index = ${#CPYTHON_SUITES[@]} - 1; index >= 0; index--)); do
         found="$(cpython_source_version "$package" "${CPYTHON_SUITES[index]}")"
         [ -n "$found" ] || continue
-        if compgen -G "$downloads/${package}_${found%-*}.orig.tar.*" >/dev/null ||
-            (cd "$downloads" && cpython_apt_get source -qq --download-only "$package=$found" >/dev/null 2>&1); then
+        if compgen -G "$downloads/${package}_${found%-*}.orig.tar.*" >/dev/null; then
             source_version="$found" source_suite="${CPYTHON_SUITES[index]}"
             break
+        fi
+        # Asked once: a refusal is remembered until the lists are fetched again.
+        if [ ! -e "$downloads/.not-served-${package}_$found" ]; then
+            if (cd "$downloads" && cpython_apt_get source -qq --download-only "$package=$found" >/dev/null 2>&1); then
+                source_version="$found" source_suite="${CPYTHON_SUITES[index]}"
+                break
+            fi
+            touch "$downloads/.not-served-${package}_$found"
         fi
         log "Debian's $package $found (${CPYTHON_SUITES[index]}) is listed but its source is not served"
     done
@@ -184,6 +191,100 @@ cpython_build() {
     CPYTHON_INTERPRETER="$prefix/bin/$executable"
 }
 
+# 3.14 is had from Debian's binary packages instead: the registry serves none of python3.14's
+# sources but serves unstable's binary packages, built against unstable's C library, which
+# is newer than the host's. They are unpacked with the libraries they depend on, that C
+# library and its loader among them, into a root of their own; the interpreter names that
+# loader and finds its libraries there (its program header and RPATH point into the root, so
+# that its child processes and the venvs' links to it need nothing set in the environment),
+# and ensurepip the root's pip wheel.
+
+cpython_unstable_apt_get() { APT_CONFIG="$CPYTHON_CACHE/apt-unstable/apt.conf" apt-get -q "$@"; }
+
+# The private apt configuration for unstable's binary packages, with its own empty status, so
+# that a download brings every package the interpreter depends on.
+cpython_unstable_apt_setup() {
+    local dir="$CPYTHON_CACHE/apt-unstable"
+    [ -s "$dir/lists/.fetched" ] && return
+    cpython_apt_setup
+    log "private apt configuration for Debian's unstable binary packages in $dir"
+    rm -rf "$dir"
+    mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/cache" "$dir/sources.list.d"
+    : >"$dir/status"
+    : >"$dir/sources.list"
+    sed -e 's/^Types: .*/Types: deb/' -e 's/^Suites: .*/Suites: unstable/' \
+        "$CPYTHON_CACHE/apt/sources.list.d/debian.sources" >"$dir/sources.list.d/debian.sources"
+    sed -e "s|$CPYTHON_CACHE/apt|$dir|g" "$CPYTHON_CACHE/apt/apt.conf" >"$dir/apt.conf"
+    cpython_unstable_apt_get update -qq
+    date -u >"$dir/lists/.fetched"
+}
+
+# The recipe: run in an empty folder, it fills ROOT with the packages' files.
+# _cpython_unpack ROOT PACKAGE...: the packages and what they depend on, downloaded and unpacked
+# into ROOT, the interpreter pointed at the root's loader and libraries, ensurepip at its wheels.
+_cpython_unpack() {
+    local root="$1" deb executable
+    mkdir -p partial
+    APT_CONFIG="$CPYTHON_CACHE/apt-unstable/apt.conf" apt-get -q -y -qq --download-only \
+        -o Dir::Cache::archives="$PWD" install "${@:2}" >download.log 2>&1
+    mkdir -p "$root"
+    for deb in ./*.deb; do
+        dpkg -x "$deb" "$root"
+    done
+    executable="$(ls "$root"/usr/bin/python3.1[0-9] | tail -n 1)"
+    patchelf --set-interpreter "$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" \
+        --force-rpath --set-rpath "$root/usr/lib/x86_64-linux-gnu" "$executable"
+    sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels|'WHEEL_PKG_DIR': '$root/usr/share/python-wheels|" \
+        "$root"/usr/lib/python3.*/_sysconfigdata_*.py
+    # Debian's pyconfig.h includes its multiarch one as <x86_64-linux-gnu/python3.X/pyconfig.h>,
+    # which a module's build finds beside it this way, with no flag of its own.
+    ln -s ../x86_64-linux-gnu "$(ls -d "$root"/usr/include/python3.1[0-9])/x86_64-linux-gnu"
+}
+
+# cpython_unstable VERSION: sets CPYTHON_INTERPRETER to Debian unstable's CPython VERSION
+# (3.14), unpacking it first when the cache has none for its version and the recipe.
+cpython_unstable() {
+    local version="$1" lock package="python$1"
+    mkdir -p "$CPYTHON_CACHE"
+    exec {lock}>"$CPYTHON_CACHE/.lock"
+    flock "$lock"
+    cpython_unstable_apt_setup
+    local binary_version
+    binary_version="$(cpython_unstable_apt_get install -s -y "$package" 2>/dev/null |
+        sed -nE "s/^Inst $package \(([^ ]+) .*/\1/p" || true)"
+    if [ -z "$binary_version" ]; then
+        log "Debian's unstable suite has no $package: CPython $version cannot be had here"
+        return 1
+    fi
+    local built_from prefix
+    built_from="$(printf '%s\n' "CPython $version" "Debian unstable's binary packages, $package $binary_version" \
+        "recipe $(declare -f _cpython_unpack | sha256sum | cut -c1-16)")"
+    prefix="$CPYTHON_CACHE/$version-debian-$binary_version-$(sha256sum <<<"$built_from" | cut -c1-12)"
+    if [ ! -e "$prefix/.complete" ]; then
+        log "unpacking Debian unstable's $package $binary_version and what it needs into $prefix (once: later runs reuse it)"
+        local work="$CPYTHON_CACHE/build-$version" started=$SECONDS
+        rm -rf "$prefix" "$work"
+        mkdir -p "$work"
+        if ! (cd "$work" && _cpython_unpack "$prefix/root" "$package" "$package-venv" "lib$package-dev"); then
+            log "unpacking CPython $version failed; the end of its log, in $work:"
+            tail -n 20 "$work/download.log" 2>/dev/null || true
+            return 1
+        fi
+        if ! "$prefix/root/usr/bin/$package" -c "import ${CPYTHON_REQUIRED_MODULES// /, }"; then
+            log "CPython $version lacks a module the tests need"
+            return 1
+        fi
+        built_from+="$(printf '\nunpacked in %d s' $((SECONDS - started)))"
+        printf '%s\n' "$built_from" >"$prefix/BUILT-FROM"
+        rm -rf "$work"
+        touch "$prefix/.complete"
+        log "CPython $version $(tail -n 1 "$prefix/BUILT-FROM")"
+    fi
+    flock -u "$lock"
+    exec {lock}>&-
+    CPYTHON_INTERPRETER="$prefix/root/usr/bin/$package"
+}
+
 # cpython_interpreter VERSION: sets CPYTHON_INTERPRETER to CPython VERSION (3.12, 3.13, 3.14 or
 # 3.14t): the machine's own pyenv build of 3.12 or 3.13 where found, else one built from
 # Debian's source.
@@ -194,7 +295,10 @@ cpython_interpreter() {
     esac
     [ -n "$CPYTHON_INTERPRETER" ] && return
     ensure_apt_packages "${CPYTHON_APT_PACKAGES[@]}"
-    cpython_build "$1"
+    case "$1" in
+        3.14) cpython_unstable "$1" ;;
+        *) cpython_build "$1" ;;
+    esac
 }
 
 # cpython_venv_name VERSION: the venv of VERSION, .venv-cpython312 ... .venv-cpython314t.

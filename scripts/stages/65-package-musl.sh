@@ -17,7 +17,7 @@ expected=()
 for arch in "${MUSL_ARCHES[@]}"; do
     musl_venv "$arch"
     platform="musllinux_1_2_$(musl_machine "$arch")"
-    expected+=("cp311-$platform")
+    expected+=("cp311-cp311-$platform")
     log "building the $arch musl wheel"
     musl_build_module "$arch" wheel --no-deps -w "$OUT/raw/$arch"
     log "repairing and tagging the $arch musl wheel with auditwheel, under the musl interpreter"
@@ -39,6 +39,7 @@ for arch in "${MUSL_ARCHES[@]}"; do
     musl_run "$arch" "$MUSL_PYTHON" -m venv "$fresh"
     musl_run "$arch" "$fresh/bin/python" -m pip install --no-index --no-deps \
         "$OUT"/wheelhouse/*-musllinux_1_2_"$(musl_machine "$arch")".whl 2>&1 | { grep -v "^WARNING: " || true; }
+    check_private_symbols musl_run "$arch" "$fresh/bin/python"
     if ! (cd "$OUT" && musl_run "$arch" "$fresh/bin/python" "$ROOT/tests/package/readme_examples.py" "$ROOT/README.md" \
         2>"$OUT/stderr-$arch.txt"); then
         cat "$OUT/stderr-$arch.txt"

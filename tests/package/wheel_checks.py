@@ -31,7 +31,7 @@ SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0"
 MUSL_POLICIES = {"musllinux_1_2_x86_64": "libc.musl-x86_64.so.1", "musllinux_1_2_i686": "libc.musl-x86.so.1"}
 
 # The python and platform tags the wheelhouse must hold wheels for, at least.
-EXPECTED = os.environ.get("TAVRIN_WHEEL_TAGS", f"cp311-{POLICY} pp39-{POLICY}").split()
+EXPECTED = os.environ.get("TAVRIN_WHEEL_TAGS", f"cp311-cp311-{POLICY} pp39-pypy39_pp73-{POLICY}").split()
 
 WHEELS = sorted(Path(os.environ.get("TAVRIN_WHEELHOUSE", "/nonexistent")).glob("*.whl"))
 
@@ -60,9 +60,10 @@ def needs_of(module: bytes) -> tuple[set[str], dict[str, set[str]]]:
 
 
 def tags_of(wheel: Path) -> str:
-    """The python and platform tags of a wheel's name, such as cp311-manylinux_2_34_x86_64."""
+    """The python, ABI and platform tags of a wheel's name, such as
+    cp313-cp313t-manylinux_2_34_x86_64 (the ABI tells a free-threaded build's wheel apart)."""
     parts = wheel.name[: -len(".whl")].split("-")
-    return f"{parts[2]}-{parts[4]}"
+    return "-".join(parts[2:5])
 
 
 def test_wheels_were_built() -> None:
@@ -74,7 +75,7 @@ def test_wheels_were_built() -> None:
 def test_wheel(wheel: Path) -> None:
     """Tagged with one policy alone, its modules need no C++ runtime and no C library newer than
     the policy, and it carries the stubs and the licence beside them."""
-    platform = tags_of(wheel).split("-")[1]
+    platform = tags_of(wheel).split("-")[2]
     assert platform in {*MUSL_POLICIES, POLICY}, wheel.name
     modules = extensions_of(wheel)
     assert len(modules) == len(MODULE_NAMES), sorted(modules)

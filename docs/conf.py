@@ -29,7 +29,7 @@ extensions = [
 ]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 exclude_patterns = ["_build", "_generated/*.inc"]
-myst_enable_extensions = ["colon_fence", "dollarmath", "deflist"]
+myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
 
 # Every cross-reference must resolve; only those into the standard library and the typing module,
@@ -51,7 +51,7 @@ numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
 
 # The examples of the pages and of the docstrings run under `sphinx-build -b doctest`.
-doctest_global_setup = "import tavrin_estimate"
+doctest_global_setup = f"import pathlib\nDOCS = pathlib.Path({str(HERE)!r})"
 doctest_test_doctest_blocks = "default"
 
 html_theme = "pydata_sphinx_theme"

@@ -66,3 +66,8 @@ html_theme_options = {
 }
 html_show_sourcelink = False
 html_last_updated_fmt = None
+# The pages sit side by side in the top bar; the empty section navigation on the left would only
+# narrow the tables.
+html_sidebars = {"**": []}
+html_static_path = ["_static"]
+html_css_files = ["tavrin.css"]

@@ -16,10 +16,9 @@ import os
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any, Dict, List
+from typing import Any, Callable, Dict, List, Tuple
 
 from docutils import nodes
-from docutils.statemachine import StringList
 from sphinx.application import Sphinx
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
@@ -66,21 +65,30 @@ class CommandHelp(SphinxDirective):
         return [block]
 
 
-def _cell(value: Any) -> str:
-    if isinstance(value, list):
-        text = " ".join(str(item) for item in value)
-    else:
-        text = str(value)
-    return f"``{text}``" if text else ""
+def _cell(value: Any) -> nodes.entry:
+    text = " ".join(str(item) for item in value) if isinstance(value, list) else str(value)
+    return nodes.entry("", nodes.paragraph("", "", nodes.literal(text, text)))
+
+
+def _row(cells: List[nodes.entry]) -> nodes.row:
+    row = nodes.row()
+    row.extend(cells)
+    return row
 
 
 class TestVectors(SphinxDirective):
     required_arguments = 1
 
-    COLUMNS: Dict[str, List[str]] = {
-        "keys": ["seed", "key"],
-        "blocks": ["seed", "stream", "counter", "words"],
-        "counts": ["seed", "passengers", "seats", "cols", "block_size", "start", "stop", "successes", "per_block"],
+    # Per table: (heading, what a cell shows of an entry).
+    COLUMNS: Dict[str, List[Tuple[str, Callable[[Dict[str, Any]], Any]]]] = {
+        "keys": [("seed", lambda e: e["seed"]), ("key", lambda e: e["key"])],
+        "blocks": [("seed", lambda e: e["seed"]), ("stream", lambda e: e["stream"]),
+                   ("counter", lambda e: e["counter"]), ("words", lambda e: e["words"])],
+        "counts": [("seed", lambda e: e["seed"]),
+                   ("passengers, seats, cols", lambda e: f"{e['passengers']}, {e['seats']}, {e['cols']}"),
+                   ("block size", lambda e: e["block_size"]),
+                   ("[start, stop)", lambda e: f"[{e['start']}, {e['stop']})"),
+                   ("successes", lambda e: e["successes"]), ("per_block", lambda e: e["per_block"])],
     }
 
     def run(self) -> List[nodes.Node]:
@@ -90,13 +98,15 @@ class TestVectors(SphinxDirective):
         self.env.note_dependency(str(VECTORS))
         entries = json.loads(VECTORS.read_text())[which]
         columns = self.COLUMNS[which]
-        lines = [".. list-table::", "   :header-rows: 1", "   :class: test-vectors", ""]
-        lines.append("   * - " + "\n     - ".join(columns))
-        for entry in entries:
-            lines.append("   * - " + "\n     - ".join(_cell(entry[name]) for name in columns))
-        container = nodes.container()
-        self.state.nested_parse(StringList(lines, source=str(VECTORS)), self.content_offset, container)
-        return container.children
+        group = nodes.tgroup(cols=len(columns))
+        group.extend(nodes.colspec(colwidth=1) for _ in columns)
+        head = nodes.thead("", _row([nodes.entry("", nodes.paragraph(name, name)) for name, _ in columns]))
+        body = nodes.tbody()
+        body.extend(_row([_cell(show(entry)) for _, show in columns]) for entry in entries)
+        group += head
+        group += body
+        table = nodes.table("", group, classes=["test-vectors"])
+        return [table]
 
 
 def setup(app: Sphinx) -> Dict[str, Any]:

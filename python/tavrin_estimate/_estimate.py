@@ -122,7 +122,7 @@ def estimate(
     confidence : float, default 0.95
         Confidence of the result's interval, strictly between 0 and 1.
     method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
-        The interval the progress display shows; the result's `~Estimate.interval` is Wilson's
+        The interval the progress display shows; the result's `Estimate.interval` is Wilson's
         whatever this is (`Estimate.proportion_ci` gives the others).
     progress : bool, default False
         Show the rate and the running interval on standard error: tqdm's widget in a notebook, a

@@ -68,6 +68,6 @@ html_show_sourcelink = False
 html_last_updated_fmt = None
 # The pages sit side by side in the top bar; the empty section navigation on the left would only
 # narrow the tables.
-html_sidebars = {"**": []}
+html_sidebars: dict[str, list[str]] = {"**": []}
 html_static_path = ["_static"]
 html_css_files = ["tavrin.css"]

@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# The documentation site (docs/): the published test vectors computed again by the kernel and by
-# the plain-Python oracle, the site built by Sphinx with warnings as errors and every
-# cross-reference resolved (the convergence figure drawn again from its seed during the build and
-# compared with the committed one), the examples of the pages and docstrings run by Sphinx's
-# doctest builder and the README's by doctest, every internal link, image and anchor of the
-# built pages checked, and the front page and the reproducibility page opened in headless
-# Chromium, their screenshots saved in build/docs/screenshots/. No network: intersphinx is off,
-# the theme's assets are local, and external links are not followed.
+# The documentation site (docs/): its scripts under mypy --strict; the published test vectors
+# computed again by the kernel and by the plain-Python oracle; the site built by Sphinx with
+# warnings as errors and every cross-reference resolved (the convergence figure drawn again from
+# its seed during the build and compared with the committed one); the examples of the pages and
+# docstrings run by Sphinx's doctest builder and the README's by doctest; every internal link,
+# image and anchor of the built pages checked; and the front page and the reproducibility page
+# opened in headless Chromium, their screenshots saved in build/docs/screenshots/. No network:
+# intersphinx is off, the theme's assets are local, and external links are not followed.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 # Their versions, and those of what they bring, are pinned in scripts/constraints.txt.
-DOCS_TOOLS=(sphinx pydata-sphinx-theme numpydoc myst-parser jsonschema matplotlib pillow numpy)
+DOCS_TOOLS=(sphinx pydata-sphinx-theme numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
 OUT="$ROOT/build/docs"
 PYTHON="$ROOT/.venv-cpython/bin/python"
 
 ensure_apt_packages chromium
 ensure_venv cpython python3 "${DOCS_TOOLS[@]}"
 install_module cpython
+
+log "mypy --strict over the documentation's scripts and extension"
+MYPYPATH="$ROOT/tests:$ROOT/docs/_ext" "$PYTHON" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
+    "$ROOT/docs/conf.py" "$ROOT/docs/_ext/tavrin_docs.py" "$ROOT/docs/test_vectors.py" "$ROOT/docs/check_site.py"
 
 log "the test vectors computed again by the kernel on every block function and by the oracle"
 "$PYTHON" "$ROOT/docs/test_vectors.py" --check

@@ -49,6 +49,8 @@ autodoc_typehints = "none"  # numpydoc's Parameters sections say the types
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
+# Every parameter of a documented function is described, and nothing that is not one.
+numpydoc_validation_checks = {"PR01", "PR02"}
 
 # The examples of the pages and of the docstrings run under `sphinx-build -b doctest`.
 doctest_global_setup = f"import pathlib\nDOCS = pathlib.Path({str(HERE)!r})"

@@ -22,11 +22,11 @@ from ._store import Checkpointer, check_checkpoint_seconds
 class EstimateInterrupted(KeyboardInterrupt):
     """Ctrl-C stopped an estimate; a `KeyboardInterrupt` that carries the partial result.
 
-    Attributes
+    Parameters
     ----------
     result : Estimate
-        Every boarding counted until then, flagged as interrupted. Pass it as ``resume=`` to a
-        later `estimate` to go on from there.
+        Every boarding counted until then, flagged as interrupted; kept as the attribute
+        ``result``. Pass it as ``resume=`` to a later `estimate` to go on from there.
 
     Examples
     --------
@@ -46,12 +46,14 @@ class EstimateInterrupted(KeyboardInterrupt):
 class EstimateFailed(RuntimeError):
     """A run could not go on: a task failed, a worker kept dying, the cluster's client closed.
 
-    The error that stopped the run is the exception's cause (``__cause__``).
-
-    Attributes
+    Parameters
     ----------
     result : Estimate
-        Every boarding counted until then, flagged as interrupted: resume from it.
+        Every boarding counted until then, flagged as interrupted; kept as the attribute
+        ``result``: resume from it.
+    cause : BaseException
+        The error that stopped the run, named in the message; `estimate` raises this
+        exception from it, so it is also ``__cause__``.
     """
 
     def __init__(self, result: Estimate, cause: BaseException) -> None:

@@ -56,7 +56,30 @@ def new_seed() -> int:
 
 
 def seed_key(seed: int) -> bytes:
-    """The kernel's 32-byte ChaCha12 key of a seed: SHA-256 of its little-endian bytes."""
+    """The kernel's 32-byte ChaCha12 key of a seed.
+
+    The SHA-256 digest of the seed's little-endian bytes, at least one: seed 0 is the single
+    byte 00, seed 256 the bytes 00 01.
+
+    Parameters
+    ----------
+    seed : int
+        A non-negative int of any size.
+
+    Returns
+    -------
+    bytes
+        32 bytes, read by the kernel as eight little-endian words of the ChaCha12 key.
+
+    Examples
+    --------
+    >>> import hashlib
+    >>> from tavrin_estimate import seed_key
+    >>> seed_key(0) == hashlib.sha256(bytes([0])).digest()
+    True
+    >>> seed_key(256) == hashlib.sha256(bytes([0, 1])).digest()
+    True
+    """
     return hashlib.sha256(seed.to_bytes(max(1, (seed.bit_length() + 7) // 8), "little")).digest()
 
 
@@ -80,7 +103,26 @@ def parse_seed(text: str) -> int:
 
 
 def default_block_size(seats: int) -> int:
-    """The largest power of two of at most BLOCK_WORK // seats boardings, from 1 to 2**16."""
+    """The block size `estimate` takes when none is given.
+
+    The largest power of two that is at most both ``2**23 // max(seats, 1)`` and 2**16 (and at
+    least 1): a block is a few tens of milliseconds of work.
+
+    Parameters
+    ----------
+    seats : int
+        Seats of the plane.
+
+    Returns
+    -------
+    int
+
+    Examples
+    --------
+    >>> from tavrin_estimate import default_block_size
+    >>> default_block_size(100), default_block_size(1000), default_block_size(10**7)
+    (65536, 8192, 1)
+    """
     most = BLOCK_WORK // max(seats, 1)
     size = 1
     while size * 2 <= min(most, MAX_DEFAULT_BLOCK_SIZE):
@@ -127,9 +169,27 @@ def counts_to_bytes(counts: Iterable[int]) -> bytes:
 
 @dataclasses.dataclass(frozen=True)
 class Span:
-    """The boardings [start, stop) of one seed, `successes` of them with the last passenger in
-    their own seat; `blocks` is the count of each block they touch (little-endian 32-bit
-    words), or None where it was not kept."""
+    """A range of boardings of one seed and its counts; an item of `Part.spans`.
+
+    Parameters
+    ----------
+    start, stop : int
+        The boardings [start, stop), 0 <= start < stop <= 2**64 - 1.
+    successes : int
+        How many of them had the last passenger in their own seat.
+    blocks : bytes, optional
+        The count of every block the range touches, in block order, as little-endian 32-bit
+        words (the first and last block counting only the range's share); None where not kept.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import estimate
+    >>> span = estimate(1000, 3, 4, seed=5, block_size=256).parts[0].spans[0]
+    >>> span.start, span.stop, span.successes, span.iterations
+    (0, 1000, 507, 1000)
+    >>> span.block_counts().tolist()
+    [123, 116, 140, 128]
+    """
 
     start: int
     stop: int
@@ -138,9 +198,11 @@ class Span:
 
     @property
     def iterations(self) -> int:
+        """Boardings in the range: stop - start."""
         return self.stop - self.start
 
     def block_counts(self) -> Optional[array]:  # type: ignore[type-arg]
+        """The per-block counts as an array of unsigned ints, or None where not kept."""
         return None if self.blocks is None else counts_from_bytes(self.blocks)
 
     def check(self, block_size: int) -> None:

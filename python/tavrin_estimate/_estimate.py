@@ -20,8 +20,20 @@ from ._store import Checkpointer, check_checkpoint_seconds
 
 
 class EstimateInterrupted(KeyboardInterrupt):
-    """Ctrl-C stopped an estimate. `result` holds every boarding counted until then, flagged
-    as interrupted; pass it as `resume=` to a later estimate() to go on from there."""
+    """Ctrl-C stopped an estimate; a `KeyboardInterrupt` that carries the partial result.
+
+    Parameters
+    ----------
+    result : Estimate
+        Every boarding counted until then, flagged as interrupted; kept as the attribute
+        ``result``. Pass it as ``resume=`` to a later `estimate` to go on from there.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import EstimateInterrupted
+    >>> issubclass(EstimateInterrupted, KeyboardInterrupt)
+    True
+    """
 
     def __init__(self, result: Estimate) -> None:
         super().__init__(result)
@@ -33,8 +45,16 @@ class EstimateInterrupted(KeyboardInterrupt):
 
 class EstimateFailed(RuntimeError):
     """A run could not go on: a task failed, a worker kept dying, the cluster's client closed.
-    `result` holds every boarding counted until then, flagged as interrupted (resume from it);
-    the error that stopped the run is the exception's cause."""
+
+    Parameters
+    ----------
+    result : Estimate
+        Every boarding counted until then, flagged as interrupted; kept as the attribute
+        ``result``: resume from it.
+    cause : BaseException
+        The error that stopped the run, named in the message; `estimate` raises this
+        exception from it, so it is also ``__cause__``.
+    """
 
     def __init__(self, result: Estimate, cause: BaseException) -> None:
         super().__init__(f"the run stopped after {result.iterations:,} boardings: {type(cause).__name__}: {cause}")
@@ -82,27 +102,91 @@ def estimate(
     checkpoint: Optional[Callable[[Estimate], None]] = None,
     checkpoint_seconds: float = 60.0,
 ) -> Estimate:
-    """Estimate how often the last passenger finds their own seat, over boardings 0 to
-    `iterations` - 1 of `seed` (a non-negative int of any size; None draws 128 bits from the
-    operating system, recorded in the result). The same seed, plane and block size give the
-    same count on any number of threads, machines and interruptions.
+    """Estimate how often the last passenger finds their own seat, from seeded boardings.
 
-    The boardings run as kernel calls of about a fifth of a second on this machine; with
-    `client` (a dask.distributed Client; by default the one active in the calling context,
-    as dask finds it; False for none) or `executor` (any concurrent.futures.Executor) they
-    run as tasks of about a second there instead. `progress=True` shows a bar on standard
-    error, with the interval by `method` ("wilson", "clopper-pearson" or "jeffreys"; the
-    result's `interval` and `half_width` use Wilson's).
+    Counts boardings 0 to ``iterations - 1`` of `seed` with the seeded kernel. The same seed,
+    plane and block size give the same count on any number of threads, machines and
+    interruptions (the count is defined on the reproducibility page of the documentation).
 
-    `resume` is an earlier result of the same plane, usually an interrupted one: only the
-    boardings of [0, iterations) it lacks are run, with its seed. `half_width` stops the run
-    at the first block boundary where the interval's half-width is at most that (at most
-    `iterations` boardings). `block_size` (default: from the plane) is part of the result.
-    `checkpoint(partial)` is called every `checkpoint_seconds` with the result so far.
+    Parameters
+    ----------
+    iterations : int
+        Boardings to count, from 1 to 2**64 - 1; with `resume`, in total.
+    passengers : int, default 100
+        Passengers who board, at least 1.
+    seats : int, default 100
+        Seats of the plane, at least `passengers` and below 2**32.
+    cols : str, default "ABCDEF"
+        Column letters; the plane needs min(`seats`, 6) of them. They change no count.
+    seed : int, optional
+        A non-negative int of any size. None draws 128 bits from the operating system, recorded
+        in the result. With `resume`, the seed to continue (by default the result's only seed).
+    confidence : float, default 0.95
+        Confidence of the result's interval, strictly between 0 and 1.
+    method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
+        The interval the progress display shows; the result's `Estimate.interval` is Wilson's
+        whatever this is (`Estimate.proportion_ci` gives the others).
+    progress : bool, default False
+        Show the rate and the running interval on standard error: tqdm's widget in a notebook, a
+        bar on a terminal, one line every 5 s anywhere else.
+    client : dask.distributed.Client or False, optional
+        Run the boardings as tasks of about a second on this Dask cluster. By default the client
+        active in the calling context, as dask finds it, when ``distributed`` has been imported;
+        False for none.
+    executor : concurrent.futures.Executor, optional
+        Run the boardings as tasks on this executor instead (a process or thread pool,
+        ``client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``).
+    resume : Estimate, optional
+        An earlier result of the same plane, usually an interrupted one: only the boardings of
+        [0, `iterations`) it lacks are run, with its seed and block size, and the result holds
+        both.
+    half_width : float, optional
+        Stop at the first block boundary where the Wilson interval's half-width is at most this
+        (after `iterations` boardings at most); the stopping point depends on the counts alone.
+    block_size : int, optional
+        Boardings per block, from 1 to 2**32 - 1; by default `default_block_size` of `seats`.
+        Part of the result: another block size gives another (equally valid) count.
+    checkpoint : callable, optional
+        Called as ``checkpoint(partial)`` about every `checkpoint_seconds` with the result so
+        far, flagged as interrupted.
+    checkpoint_seconds : float, default 60.0
+        Seconds between checkpoints, at least 0 (0: after every call).
 
-    Ctrl-C stops the run within about one call and raises `EstimateInterrupted` (a
-    KeyboardInterrupt) whose `result` holds everything counted so far; a run that cannot go
-    on (a task's error, a lost cluster) raises `EstimateFailed` with the same.
+    Returns
+    -------
+    Estimate
+        The counts, the seed and the ranges of boardings counted, with the interval, the
+        closed-form answer, the time taken and the provenance.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type.
+    ValueError
+        A value out of range, a plane on which no boarding can complete, or a `resume` of
+        another plane, seed or block size; raised before anything runs.
+    EstimateInterrupted
+        Ctrl-C stopped the run (within about one call); its `result` holds everything counted.
+    EstimateFailed
+        A task failed or the cluster was lost; its `result` holds everything counted.
+
+    See Also
+    --------
+    Estimate : the result.
+    seed_key : the kernel's key of a seed.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import estimate
+    >>> r = estimate(100_000, 10, 10, seed=42)
+    >>> r.successes, r.iterations, r.seed
+    (49776, 100000, 42)
+    >>> half = estimate(50_000, 10, 10, seed=42)
+    >>> estimate(100_000, 10, 10, resume=half).successes  # the same count, cut in two
+    49776
+    >>> stopped = estimate(10**9, 10, 10, seed=42, half_width=0.01, block_size=1000)
+    >>> stopped.iterations, stopped.successes       # the first block boundary precise enough
+    (10000, 4943)
     """
     wanted = check_iterations(iterations)
     passengers, seats, cols = check_plane(passengers, seats, cols)

@@ -61,8 +61,27 @@ def exact_answer(passengers: int, seats: int, cols: str) -> Optional[Fraction]:
     it. Every random draw before that picks each of the two with the same probability, so the
     answer is 1/2 for every n >= 2.
 
-    None for a configuration in which no boarding completes: nobody boards (0 passengers),
-    more passengers than seats, or too few column letters to label the seats.
+    Parameters
+    ----------
+    passengers : int
+        Passengers who board.
+    seats : int
+        Seats of the plane.
+    cols : str
+        Column letters.
+
+    Returns
+    -------
+    fractions.Fraction or None
+        1 for one passenger, 1/2 for two or more; None for a plane on which no boarding
+        completes: nobody boards (0 passengers), more passengers than seats, or too few column
+        letters to label the seats.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import exact_answer
+    >>> exact_answer(1, 10, "ABCDEF"), exact_answer(30, 100, "ABCDEF"), exact_answer(0, 0, "")
+    (Fraction(1, 1), Fraction(1, 2), None)
     """
     if passengers < 1 or passengers > seats or len(cols) < min(seats, COLUMNS_PER_ROW):
         return None
@@ -70,15 +89,66 @@ def exact_answer(passengers: int, seats: int, cols: str) -> Optional[Fraction]:
 
 
 def wilson_interval(successes: int, iterations: int, confidence: float) -> Tuple[float, float]:
-    """The Wilson score interval of a binomial proportion; (0, 1) when nothing was counted."""
+    """The Wilson score interval of a binomial proportion.
+
+    The set of p for which ``|successes / iterations - p| <= z sqrt(p (1 - p) / iterations)``,
+    z the two-sided normal quantile of `confidence`: it stays inside [0, 1] and keeps a
+    sensible width at 0 or all successes.
+
+    Parameters
+    ----------
+    successes : int
+        Boardings in which the last passenger found their own seat.
+    iterations : int
+        Boardings counted, at least `successes`.
+    confidence : float
+        Strictly between 0 and 1.
+
+    Returns
+    -------
+    tuple of float
+        (low, high); (0.0, 1.0) when nothing was counted.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import wilson_interval
+    >>> low, high = wilson_interval(49776, 100000, 0.95)
+    >>> round(low, 5), round(high, 5)
+    (0.49466, 0.50086)
+    >>> wilson_interval(0, 0, 0.95)
+    (0.0, 1.0)
+    """
     return (0.0, 1.0) if iterations == 0 else wilson(successes, iterations, confidence)
 
 
 @dataclasses.dataclass(frozen=True)
 class Part:
-    """The boardings of one seed that a result holds: the block size they were cut into and
-    their sorted, disjoint ranges (`spans`), each with its count. Per-block counts are dropped
-    when the ranges touch more than MAX_KEPT_BLOCKS blocks."""
+    """The boardings of one seed that a result holds.
+
+    Parameters
+    ----------
+    seed : int
+        The seed, a non-negative int of any size.
+    block_size : int
+        The block size the boardings were counted in, from 1 to 2**32 - 1.
+    spans : tuple of Span
+        The ranges held, sorted, disjoint and not touching (touching ranges are joined), each
+        with its count. Per-block counts are dropped when the ranges touch more than 2**20
+        blocks in all.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Ranges that cannot be: unsorted, overlapping, counts larger than their ranges or block
+        counts that do not add up.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import estimate
+    >>> part = estimate(1000, 10, 10, seed=5, block_size=256).parts[0]
+    >>> part.seed, part.block_size, part.ranges, part.iterations
+    (5, 256, ((0, 1000),), 1000)
+    """
 
     seed: int
     block_size: int
@@ -104,10 +174,12 @@ class Part:
 
     @property
     def successes(self) -> int:
+        """Successes over every range."""
         return sum(span.successes for span in self.spans)
 
     @property
     def iterations(self) -> int:
+        """Boardings over every range."""
         return sum(span.iterations for span in self.spans)
 
     @property
@@ -117,6 +189,7 @@ class Part:
 
     @property
     def has_block_counts(self) -> bool:
+        """Whether every range keeps the count of each block it touches."""
         return all(span.blocks is not None for span in self.spans)
 
     def __add__(self, other: Part) -> Part:
@@ -134,8 +207,23 @@ class Part:
 
 @dataclasses.dataclass(frozen=True)
 class Provenance:
-    """What made (a share of) a result: the package's version, the interpreter, the machine,
-    the kernel's block function and threads per call, and where the calls ran."""
+    """What made (a share of) a result; one entry of `Estimate.provenance`.
+
+    Parameters
+    ----------
+    version : str
+        The package's version.
+    python : str
+        The interpreter and its version, such as "CPython 3.11.2".
+    machine : str
+        The machine architecture, such as "x86_64".
+    block_function : str
+        The kernel's block functions used, comma-separated ("avx2", "sse2", ...).
+    threads : int
+        Kernel threads per call.
+    runner : str
+        Where the calls ran: "local", "dask.distributed ADDRESS" or "executor MODULE.CLASS".
+    """
 
     version: str
     python: str
@@ -157,12 +245,45 @@ class Provenance:
 
 @dataclasses.dataclass(frozen=True)
 class Estimate:
-    """How often the last passenger found their own seat, over the boardings of one plane that
-    the `parts` hold (one per seed). Immutable; `a + b` pools two results of the same plane and
-    confidence: parts of different seeds are kept side by side, parts of the same seed join
-    their ranges, which must not overlap (no boarding counted twice); elapsed times add up and
-    the sum is interrupted if either was. estimate(..., resume=a) instead continues a run and
-    flags only its own end."""
+    """How often the last passenger found their own seat, over the boardings of one plane.
+
+    Immutable; made by `estimate`, `Estimate.load` and `Estimate.from_dict`. It holds only whole
+    counts, the plane and, per seed, the ranges counted: everything derived (`fraction`,
+    `interval`, `rate`) is computed from them.
+
+    ``a + b`` pools two results of the same plane and confidence: parts of different seeds are
+    kept side by side, parts of the same seed join their ranges, which must not overlap (no
+    boarding counted twice); elapsed times add up and the sum is interrupted if either was.
+    ``estimate(..., resume=a)`` instead continues a run and flags only its own end.
+
+    Parameters
+    ----------
+    passengers, seats : int
+        The plane.
+    cols : str
+        Its column letters.
+    parts : tuple of Part
+        One per seed, no seed twice.
+    elapsed : float
+        Seconds of wall-clock time spent counting.
+    confidence : float
+        Of `interval`, strictly between 0 and 1.
+    interrupted : bool
+        True for a partial result.
+    provenance : tuple of Provenance
+        What made the counts.
+
+    Examples
+    --------
+    >>> from tavrin_estimate import estimate
+    >>> a = estimate(20_000, 10, 10, seed=1)
+    >>> b = estimate(20_000, 10, 10, seed=2)
+    >>> pooled = a + b
+    >>> pooled.seeds, pooled.seed, pooled.iterations
+    ((1, 2), None, 40000)
+    >>> pooled.successes == a.successes + b.successes
+    True
+    """
 
     passengers: int
     seats: int
@@ -216,6 +337,7 @@ class Estimate:
 
     @property
     def seeds(self) -> Tuple[int, ...]:
+        """The seeds of the parts, in order."""
         return tuple(part.seed for part in self.parts)
 
     @property
@@ -241,14 +363,34 @@ class Estimate:
 
     @property
     def configuration(self) -> Tuple[int, int, str]:
+        """The plane: (passengers, seats, cols)."""
         return (self.passengers, self.seats, self.cols)
 
     def part(self, seed: int) -> Optional[Part]:
-        """The part of `seed`, if the result holds one."""
+        """The part of `seed`, if the result holds one.
+
+        Parameters
+        ----------
+        seed : int
+
+        Returns
+        -------
+        Part or None
+        """
         return next((part for part in self.parts if part.seed == seed), None)
 
     def with_confidence(self, confidence: float) -> Estimate:
-        """The same counts with the interval taken at another confidence."""
+        """The same counts with the interval taken at another confidence.
+
+        Parameters
+        ----------
+        confidence : float
+            Strictly between 0 and 1.
+
+        Returns
+        -------
+        Estimate
+        """
         return dataclasses.replace(self, confidence=check_confidence(confidence))
 
     def __add__(self, other: object) -> Estimate:
@@ -273,8 +415,36 @@ class Estimate:
         )
 
     def proportion_ci(self, confidence_level: Optional[float] = None, method: str = DEFAULT_METHOD) -> ConfidenceInterval:
-        """The interval of the proportion by `method` ("wilson", "clopper-pearson" or
-        "jeffreys") at `confidence_level` (default: the result's confidence), as (low, high)."""
+        """The two-sided interval of the proportion by `method`.
+
+        Parameters
+        ----------
+        confidence_level : float, optional
+            Strictly between 0 and 1; by default the result's `confidence`.
+        method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
+            Wilson's score interval; Clopper-Pearson's exact interval (its coverage never below
+            the level, at the price of width); or the equal-tailed interval of the posterior
+            from Jeffreys' prior.
+
+        Returns
+        -------
+        ConfidenceInterval
+            A named tuple (low, high); (0, 1) when nothing was counted.
+
+        Raises
+        ------
+        ValueError
+            An unknown method or a level out of range.
+
+        Examples
+        --------
+        >>> from tavrin_estimate import estimate
+        >>> r = estimate(100_000, 10, 10, seed=42)
+        >>> [round(end, 5) for end in r.proportion_ci(method="clopper-pearson")]
+        [0.49466, 0.50086]
+        >>> [round(end, 4) for end in r.proportion_ci(0.99)]
+        [0.4937, 0.5018]
+        """
         level = self.confidence if confidence_level is None else confidence_level
         return proportion_ci(self.successes, self.iterations, level, method)
 
@@ -282,7 +452,19 @@ class Estimate:
         return self.text()
 
     def text(self, method: str = DEFAULT_METHOD) -> str:
-        """What str() and the command line show, with the interval by `method`."""
+        """What ``str()`` and the command line show, with the interval by `method`.
+
+        Parameters
+        ----------
+        method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
+            The interval shown.
+
+        Returns
+        -------
+        str
+            Lines for the plane, each seed, the counts, the estimate, the interval, the exact
+            answer and the rate; "INTERRUPTED: a partial result" first for a partial one.
+        """
         low, high = self.proportion_ci(method=method)
         digits = _digits(low, high)
         lines = []
@@ -318,8 +500,26 @@ class Estimate:
         printer.text(str(self))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The result as a dictionary of JSON types (seeds as decimal strings, per-block counts
-        as base64 of little-endian 32-bit words); from_dict() reads it back to an equal result."""
+        """The result as a dictionary of JSON types: the file's form without its checksum.
+
+        Seeds are decimal strings, per-block counts base64 of little-endian 32-bit words; the
+        result file format page of the documentation describes every field.
+
+        Returns
+        -------
+        dict
+            What `from_dict` reads back to an equal result.
+
+        Examples
+        --------
+        >>> from tavrin_estimate import Estimate, estimate
+        >>> r = estimate(1000, 3, 4, seed=5, block_size=256)
+        >>> data = r.to_dict()
+        >>> data["parts"][0]["seed"], data["parts"][0]["ranges"]
+        ('5', [[0, 1000, 507]])
+        >>> Estimate.from_dict(data) == r
+        True
+        """
         return {
             "format": FILE_FORMAT,
             "version": FILE_VERSION,
@@ -346,8 +546,22 @@ class Estimate:
         }
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
-        """Write the result to `path` with a checksum, replacing the file in one step (through a
-        symbolic link, keeping an existing file's mode and owner); load() reads it back."""
+        """Write the result to `path` as JSON with a checksum, replacing the file in one step.
+
+        The new content goes to a temporary file in the same folder, flushed to the disk and
+        renamed over `path`: a crash leaves the old or the new file, never a mixture. A symbolic
+        link is written through; an existing file keeps its mode and owner.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Where to write; `load` reads it back.
+
+        Raises
+        ------
+        OSError
+            The file cannot be written.
+        """
         target = os.path.realpath(path)
         try:
             like: Optional[os.stat_result] = os.stat(target)
@@ -357,8 +571,35 @@ class Estimate:
 
     @classmethod
     def load(cls, path: Union[str, "os.PathLike[str]"]) -> Estimate:
-        """Read a result that save() (or the command line's --resume) wrote; ValueError
-        (FileRefused) naming the file and the problem for anything else, a missing file too."""
+        """Read a result that `save` (or the command line's ``--resume``) wrote.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+
+        Returns
+        -------
+        Estimate
+            The result, equal to the one saved.
+
+        Raises
+        ------
+        ValueError
+            Naming the file and the problem: missing, not a regular file, empty, binary,
+            truncated or malformed JSON, another format or version, a checksum that does not
+            match, counts that cannot be.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> from tavrin_estimate import Estimate, estimate
+        >>> r = estimate(1000, 3, 4, seed=5)
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     r.save(os.path.join(folder, "run.json"))
+        ...     Estimate.load(os.path.join(folder, "run.json")) == r
+        True
+        """
         document = _store.read_document(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
         try:
             return cls.from_dict(document)
@@ -367,8 +608,23 @@ class Estimate:
 
     @classmethod
     def from_dict(cls, fields: object) -> Estimate:
-        """Read a result written by to_dict(); ValueError naming the problem for anything else
-        (a result of the first format, which recorded no seed, included)."""
+        """Read a result written by `to_dict`.
+
+        Parameters
+        ----------
+        fields : mapping
+            The dictionary form.
+
+        Returns
+        -------
+        Estimate
+
+        Raises
+        ------
+        ValueError
+            Naming the problem: not a result, an unknown version (version 1, which recorded no
+            seed, included), a missing or unknown field, counts that cannot be.
+        """
         if not isinstance(fields, Mapping) or fields.get("format") != FILE_FORMAT:
             raise ValueError("not a saved estimate (no format tag)")
         version = fields.get("version")

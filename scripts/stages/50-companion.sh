@@ -6,16 +6,17 @@
 # out) under CPython and PyPy.
 # dask.distributed installs under PyPy 3.9 but cannot be imported there (psutil's extension
 # needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only; so
-# do the comparisons with scipy and statsmodels and the MPI test (mpi4py compiled against
-# Debian's MPICH, run with MPICH's own mpiexec).
+# do the comparisons with scipy and statsmodels, the schema checks of the result files
+# (jsonschema) and the MPI test (mpi4py compiled against Debian's MPICH, run with MPICH's own
+# mpiexec).
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 # Their versions are pinned in scripts/constraints.txt: the picture's bytes depend on
 # matplotlib and on Pillow (its PNG writer and zlib), the interval tests on scipy's beta
 # quantiles.
-CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib pillow numpy scipy statsmodels mpi4py mypy)
+CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib pillow numpy scipy statsmodels mpi4py mypy jsonschema)
 # Under CPython each of these must import, or the stage fails rather than skip their tests.
-CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures"
+CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures, jsonschema"
 # Wheels only: a dependency without a PyPy wheel is skipped by its tests rather than compiled.
 PYPY_EXTRAS=(tqdm matplotlib pillow numpy)
 

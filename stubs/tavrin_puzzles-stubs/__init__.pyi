@@ -109,5 +109,5 @@ class Planes:
             OverflowError: `iterations` negative or not below 2**64.
             PanicException: The worker threads cannot be started, or
                 ``TAVRIN_PUZZLES_WORKER_THREADS`` holds a value it does not accept (see the
-                README).
+                documentation's page on the environment variable).
         """

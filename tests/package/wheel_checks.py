@@ -95,5 +95,5 @@ def test_wheel(wheel: Path) -> None:
 
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
-    assert {"tavrin_puzzles-stubs/__init__.pyi", "tavrin_estimate/_kernel.pyi"} <= names
+    assert {"tavrin_puzzles-stubs/__init__.pyi", "tavrin_estimate/_kernel.pyi", "tavrin_estimate/result.schema.json"} <= names
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), sorted(names)

@@ -12,14 +12,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 # Their versions, and those of what they bring, are pinned in scripts/constraints.txt.
 DOCS_TOOLS=(sphinx pydata-sphinx-theme numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
 OUT="$ROOT/build/docs"
-PYTHON="$ROOT/.venv-cpython/bin/python"
+PYTHON="$ROOT/.venv-docs/bin/python"
 
 ensure_apt_packages chromium
-ensure_venv cpython python3 "${DOCS_TOOLS[@]}"
-install_module cpython
+# A venv of its own, so that this stage runs beside those that share .venv-cpython.
+ensure_venv docs python3 "${DOCS_TOOLS[@]}"
+install_module docs
 
 log "mypy --strict over the documentation's scripts and extension"
-MYPYPATH="$ROOT/tests:$ROOT/docs/_ext" "$PYTHON" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
+MYPYPATH="$ROOT/tests:$ROOT/docs/_ext" "$PYTHON" -m mypy --strict --cache-dir "$ROOT/build/mypy-docs" \
     "$ROOT/docs/conf.py" "$ROOT/docs/_ext/tavrin_docs.py" "$ROOT/docs/test_vectors.py" "$ROOT/docs/check_site.py"
 
 log "the test vectors computed again by the kernel on every block function and by the oracle"

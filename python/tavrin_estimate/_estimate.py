@@ -12,7 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from ._counting import Holdings, check_block_size, check_seed, default_block_size, new_seed
 from ._executors import PrecisionTarget, Run, choose_backend, provenance
 from ._interrupt import StopRequest
-from ._intervals import DEFAULT_METHOD, check_method
+from ._intervals import ANYTIME, DEFAULT_METHOD, check_method
 from ._plane import check_confidence, check_iterations, check_plane
 from ._progress import make_progress
 from ._result import DEFAULT_CONFIDENCE, Estimate, Part, Provenance
@@ -91,13 +91,15 @@ def estimate(
     `client` (a dask.distributed Client; by default the one active in the calling context,
     as dask finds it; False for none) or `executor` (any concurrent.futures.Executor) they
     run as tasks of about a second there instead. `progress=True` shows a bar on standard
-    error, with the interval by `method` ("wilson", "clopper-pearson" or "jeffreys"; the
-    result's `interval` and `half_width` use Wilson's).
+    error with the running confidence sequence ("anytime"), which holds however often it is
+    looked at. `method` ("wilson", "clopper-pearson", "jeffreys" or "anytime") is the interval
+    the result records and shows, beside the sequence; its `interval` stays Wilson's.
 
     `resume` is an earlier result of the same plane, usually an interrupted one: only the
     boardings of [0, iterations) it lacks are run, with its seed. `half_width` stops the run
-    at the first block boundary where the interval's half-width is at most that (at most
-    `iterations` boardings). `block_size` (default: from the plane) is part of the result.
+    at the first block boundary where the confidence sequence's half-width is at most that
+    (at most `iterations` boardings): a stop chosen by looking at every block keeps the
+    sequence's level, where it would not keep a fixed-count interval's. `block_size` (default: from the plane) is part of the result.
     `checkpoint(partial)` is called every `checkpoint_seconds` with the result so far.
 
     Ctrl-C stops the run within about one call and raises `EstimateInterrupted` (a
@@ -151,7 +153,7 @@ def estimate(
     started = time.perf_counter()
     with StopRequest() as stop:
         total = max(wanted, holdings.iterations)
-        reporter = make_progress(progress, total, holdings.iterations, confidence, method=method, half_width=target)
+        reporter = make_progress(progress, total, holdings.iterations, confidence, method=ANYTIME, half_width=target)
         run = Run((passengers, seats, cols), seed, holdings, backend, stop, reporter, precision)
 
         def result(interrupted: bool) -> Estimate:
@@ -170,6 +172,7 @@ def estimate(
                 confidence=confidence,
                 interrupted=interrupted,
                 provenance=made,
+                method=method,
             )
 
         if checkpoint is not None:

@@ -1,5 +1,6 @@
 """The result of an estimate: exact counts, the seeds and boarding ranges they come from, the
-Wilson score interval, the puzzle's closed-form answer where the boarding rules give one, and
+Wilson score interval (or the interval method chosen, with the confidence sequence beside it),
+the puzzle's closed-form answer where the boarding rules give one, and
 the text and dictionary (JSON) forms of a result.
 
 A result holds only whole counts, the plane they belong to and, per seed, the ranges of
@@ -29,14 +30,16 @@ from ._counting import (
     seed_text,
     touched_blocks,
 )
-from ._intervals import DEFAULT_METHOD, ConfidenceInterval, proportion_ci, wilson
+from ._intervals import ANYTIME, DEFAULT_METHOD, ConfidenceInterval, check_method, proportion_ci, wilson
 from ._plane import check_confidence
 
 DEFAULT_CONFIDENCE = 0.95
 
 # The tag and version of the dictionary form; anything without them is not one of ours.
 FILE_FORMAT = "tavrin_estimate result"
-FILE_VERSION = 2
+FILE_VERSION = 3
+# Versions still read: 2 is 3 without the interval method, which was Wilson's then.
+READ_VERSIONS = (2, FILE_VERSION)
 # Versions no longer read, and why.
 RETIRED_FORMATS = {
     1: "has format version 1, which records no seed: it can be neither resumed nor replayed;"
@@ -162,7 +165,8 @@ class Estimate:
     confidence: parts of different seeds are kept side by side, parts of the same seed join
     their ranges, which must not overlap (no boarding counted twice); elapsed times add up and
     the sum is interrupted if either was. estimate(..., resume=a) instead continues a run and
-    flags only its own end."""
+    flags only its own end. `method` is the interval method the text shows and the file records
+    (the left one's where two results add up); the confidence sequence shows beside it."""
 
     passengers: int
     seats: int
@@ -172,6 +176,7 @@ class Estimate:
     confidence: float = DEFAULT_CONFIDENCE
     interrupted: bool = False
     provenance: Tuple[Provenance, ...] = ()
+    method: str = DEFAULT_METHOD
 
     def __post_init__(self) -> None:
         for name in ("passengers", "seats"):
@@ -198,6 +203,7 @@ class Estimate:
         # Normalised so that equal results compare and serialise equal.
         object.__setattr__(self, "elapsed", float(self.elapsed))
         object.__setattr__(self, "confidence", check_confidence(self.confidence))
+        check_method(self.method)
 
     @property
     def successes(self) -> int:
@@ -272,17 +278,20 @@ class Estimate:
             provenance=_distinct(self.provenance + other.provenance),
         )
 
-    def proportion_ci(self, confidence_level: Optional[float] = None, method: str = DEFAULT_METHOD) -> ConfidenceInterval:
-        """The interval of the proportion by `method` ("wilson", "clopper-pearson" or
-        "jeffreys") at `confidence_level` (default: the result's confidence), as (low, high)."""
+    def proportion_ci(self, confidence_level: Optional[float] = None, method: Optional[str] = None) -> ConfidenceInterval:
+        """The interval of the proportion by `method` ("wilson", "clopper-pearson", "jeffreys"
+        or "anytime", the confidence sequence; default: the result's method) at
+        `confidence_level` (default: the result's confidence), as (low, high)."""
         level = self.confidence if confidence_level is None else confidence_level
-        return proportion_ci(self.successes, self.iterations, level, method)
+        return proportion_ci(self.successes, self.iterations, level, self.method if method is None else method)
 
     def __str__(self) -> str:
         return self.text()
 
-    def text(self, method: str = DEFAULT_METHOD) -> str:
-        """What str() and the command line show, with the interval by `method`."""
+    def text(self, method: Optional[str] = None) -> str:
+        """What str() and the command line show, with the interval by `method` (default: the
+        result's) and the confidence sequence's, each named."""
+        method = self.method if method is None else check_method(method)
         low, high = self.proportion_ci(method=method)
         digits = _digits(low, high)
         lines = []
@@ -296,8 +305,11 @@ class Estimate:
             f"boardings  {self.iterations:,}, the last passenger in their own seat in {self.successes:,}"
         )
         lines.append(f"estimate   {self.fraction:.{digits}f}")
-        named = "" if method == DEFAULT_METHOD else f" ({method})"
-        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence{named}")
+        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence ({method})")
+        if method != ANYTIME:
+            low_any, high_any = self.proportion_ci(method=ANYTIME)
+            lines.append(f"anytime    [{low_any:.{digits}f}, {high_any:.{digits}f}] at {self.confidence:.4g} confidence"
+                         " (anytime: holds however often it was looked at)")
         exact = self.exact
         if exact is None:
             lines.append("exact      not known for this plane")
@@ -343,6 +355,7 @@ class Estimate:
                 for part in self.parts
             ],
             "provenance": [entry.to_dict() for entry in self.provenance],
+            "method": self.method,
         }
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
@@ -359,7 +372,7 @@ class Estimate:
     def load(cls, path: Union[str, "os.PathLike[str]"]) -> Estimate:
         """Read a result that save() (or the command line's --resume) wrote; ValueError
         (FileRefused) naming the file and the problem for anything else, a missing file too."""
-        document = _store.read_document(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+        document = _store.read_document(path, kind=FILE_FORMAT, versions=READ_VERSIONS, retired=RETIRED_FORMATS)
         try:
             return cls.from_dict(document)
         except ValueError as exc:
@@ -374,9 +387,9 @@ class Estimate:
         version = fields.get("version")
         if isinstance(version, int) and version in RETIRED_FORMATS:
             raise ValueError(RETIRED_FORMATS[version])
-        if version != FILE_VERSION:
+        if version not in READ_VERSIONS:
             raise ValueError(f"a saved estimate of unknown format version {version!r}")
-        data = _mapping(fields, "a saved estimate", _TOP_LEVEL)
+        data = _mapping(fields, "a saved estimate", _TOP_LEVEL if version == FILE_VERSION else _TOP_LEVEL[:-1])
         plane = _mapping(data["plane"], "plane", ("passengers", "seats", "cols"))
         parts = tuple(_part_from_dict(entry) for entry in _typed(data["parts"], list, "parts"))
         try:
@@ -389,6 +402,7 @@ class Estimate:
                 confidence=_number(data["confidence"], "confidence"),
                 interrupted=_typed(data["interrupted"], bool, "interrupted"),
                 provenance=tuple(Provenance.from_dict(entry) for entry in _typed(data["provenance"], list, "provenance")),
+                method=_typed(data.get("method", DEFAULT_METHOD), str, "method"),
             )
         except TypeError as exc:
             raise ValueError(str(exc)) from None
@@ -401,7 +415,7 @@ class Estimate:
 
 _TOP_LEVEL = (
     "format", "version", "plane", "successes", "iterations", "confidence", "elapsed",
-    "interrupted", "parts", "provenance",
+    "interrupted", "parts", "provenance", "method",
 )  # fmt: skip
 _PART = ("seed", "block_size", "successes", "ranges", "block_counts")
 

@@ -339,12 +339,13 @@ _LOG_PRIOR_BETA = math.log(math.pi)  # log B(1/2, 1/2)
 _SEQUENCE_STEPS = 200
 
 
-def _log_mixture(successes: int, iterations: int, p: float) -> float:
+def _log_mixture(posterior: Tuple[Fraction, Fraction], p: float) -> float:
     """log of the mixture martingale B(a + S, b + F) / B(a, b) / (p^S (1 - p)^F) at 0 < p < 1,
-    with F = n - S and a = b = 1/2, written as a log p + b log(1 - p) minus the log of the
-    beta factor p^(a+S) (1-p)^(b+F) / B(a + S, b + F): the two huge terms of the plain form,
-    each about n times the entropy, never meet, so the value keeps its digits at any count."""
-    factor = _log_beta_factor(successes + _PRIOR, iterations - successes + _PRIOR, p)
+    with F = n - S, a = b = 1/2 and `posterior` = (a + S, b + F), written as a log p +
+    b log(1 - p) minus the log of the beta factor p^(a+S) (1-p)^(b+F) / B(a + S, b + F): the
+    two huge terms of the plain form, each about n times the entropy, never meet, so the value
+    keeps its digits at any count."""
+    factor = _log_beta_factor(posterior[0], posterior[1], p)
     return 0.5 * (math.log(p) + math.log1p(-p)) - factor - _LOG_PRIOR_BETA
 
 
@@ -372,35 +373,36 @@ def anytime(successes: int, iterations: int, confidence_level: float) -> Tuple[f
     Each end solves log M_n(p) = log(1 / alpha) by Newton's method in the logarithm of p (the
     lower end) or of 1 - p (the upper end), where the function is convex and the steps are
     safe from the outer side; it is kept inside a bracket that it bisects if a step would
-    leave it. At 0 or all successes the end that is not 0 or 1 has a closed form. Above
-    S / n = 1/2 the interval is the mirror image of that of the failures.
+    leave it. At 0 or all successes the end that is not 0 or 1 has a closed form.
     """
     n, s = iterations, successes
-    if 2 * s > n:
-        # The mirror image, so that the search runs where S / n <= 1/2 (never rounded to 1).
-        low, high = anytime(n - s, n, confidence_level)
-        return (1.0 - high, 1.0 - low)
     log_level = -math.log(1.0 - confidence_level)
     if s == 0 or s == n:
         # log M_n = log B(a, b + n) - log B(a, b) - n log(1 - p) (or log p): a closed form.
         log_root = (_log_beta(0.5, n + 0.5) - _LOG_PRIOR_BETA - log_level) / n
         return (0.0, -math.expm1(log_root)) if s == 0 else (math.exp(log_root), 1.0)
     centre = s / n
+    if centre == 1.0:
+        # So few failures that S / n rounds to 1: the mirror image, whose ends near 0 the
+        # search finds, then as near 1 as floats go.
+        low, high = anytime(n - s, n, confidence_level)
+        return (1.0 - high, 1.0 - low)
+    posterior = (s + _PRIOR, n - s + _PRIOR)
     # log M_n at S / n is at most 0: the distance to the threshold gives the normal start.
-    spread = math.sqrt(2.0 * centre * (1.0 - centre) * (log_level - _log_mixture(s, n, centre)) / n)
-    return (_sequence_end(s, n, log_level, centre, centre - spread, False),
-            _sequence_end(s, n, log_level, centre, centre + spread, True))
+    spread = math.sqrt(2.0 * centre * (1.0 - centre) * (log_level - _log_mixture(posterior, centre)) / n)
+    return (_sequence_end(s, n, posterior, log_level, centre, centre - spread, False),
+            _sequence_end(s, n, posterior, log_level, centre, centre + spread, True))
 
 
-def _sequence_end(successes: int, iterations: int, log_level: float, centre: float, start: float,
-                  upper: bool) -> float:
+def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fraction], log_level: float,
+                  centre: float, start: float, upper: bool) -> float:
     """The root of log M_n(p) = log_level between 0 and `centre` (between `centre` and 1 when
     `upper`), from `start`."""
     # inner: the side of the root towards the centre, where log M_n is below the level.
     inner, outer = centre, (1.0 if upper else 0.0)
     p = start if min(inner, outer) < start < max(inner, outer) else _bisect(*sorted((inner, outer)))
     for _ in range(_SEQUENCE_STEPS):
-        excess = _log_mixture(successes, iterations, p) - log_level
+        excess = _log_mixture(posterior, p) - log_level
         if excess == 0.0:
             return p
         if excess < 0.0:

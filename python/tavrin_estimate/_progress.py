@@ -20,7 +20,7 @@ import time
 import warnings
 from typing import Any, Callable, Optional, TextIO, Tuple
 
-from ._intervals import ANYTIME, check_method, proportion_ci, z_score
+from ._intervals import ANYTIME, DEFAULT_METHOD, check_method, proportion_ci, z_score
 
 # What writing to a stream that is gone raises: OSError (a broken pipe, EBADF), ValueError (a
 # closed file object), AttributeError (PyPy's closed standard streams, or sys.stderr = None).
@@ -51,7 +51,7 @@ def duration(seconds: float) -> str:
 
 
 def boardings_for_half_width(successes: int, iterations: int, confidence: float, half_width: float,
-                             method: str = "wilson") -> Optional[int]:
+                             method: str = DEFAULT_METHOD) -> Optional[int]:
     """About how many boardings in all give an interval of that half-width, judged from the
     fraction so far (the normal approximation, which the fixed-count methods agree with at
     such counts; for the confidence sequence, whose width shrinks a little slower, the count

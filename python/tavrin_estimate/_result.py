@@ -1,7 +1,7 @@
 """The result of an estimate: exact counts, the seeds and boarding ranges they come from, the
 Wilson score interval (or the interval method chosen, with the confidence sequence beside it),
-the puzzle's closed-form answer where the boarding rules give one, and
-the text and dictionary (JSON) forms of a result.
+the puzzle's closed-form answer where the boarding rules give one, and the text and dictionary
+(JSON) forms of a result.
 
 A result holds only whole counts, the plane they belong to and, per seed, the ranges of
 boardings counted; everything derived (fraction, interval, rate) is computed from them, so two

@@ -26,7 +26,7 @@ from ._intervals import DEFAULT_METHOD, METHODS
 from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
 from ._plane import check_confidence, check_iterations, check_plane
 from ._replay import replay
-from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, FILE_VERSION, RETIRED_FORMATS, Estimate
+from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, READ_VERSIONS, RETIRED_FORMATS, Estimate
 from ._version import __version__
 from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
 
@@ -139,13 +139,14 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=_seed, metavar="S",
                         help="the seed (a whole number); by default 128 bits drawn from the system, printed")
     parser.add_argument("--half-width", type=_half_width, metavar="E",
-                        help="stop once the interval's half-width is at most E (ITERATIONS at most)")
+                        help="stop once the anytime interval's half-width is at most E (ITERATIONS at most)")
     parser.add_argument("--block-size", type=_block_size, metavar="B",
                         help="boardings per block (default: from the plane; 65536 for 100 seats)")
     parser.add_argument("--confidence", type=_confidence, default=DEFAULT_CONFIDENCE, metavar="C",
                         help=f"of the interval, default {DEFAULT_CONFIDENCE}")
     parser.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
-                        help=f"of the interval printed and shown in progress, default {DEFAULT_METHOD}")
+                        help=f"of the interval printed and saved beside the anytime one (the confidence"
+                        f" sequence, which the progress display and --half-width use), default {DEFAULT_METHOD}")
     parser.add_argument("--json", action="store_true",
                         help="print the result as one JSON object (the form --resume saves), not as text")
     _add_where_options(parser)
@@ -171,7 +172,7 @@ def _replay_parser() -> argparse.ArgumentParser:
 
 
 def _result_file(path: Path) -> ResultFile:
-    return ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+    return ResultFile(path, kind=FILE_FORMAT, versions=READ_VERSIONS, retired=RETIRED_FORMATS)
 
 
 def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Namespace) -> Optional[Estimate]:

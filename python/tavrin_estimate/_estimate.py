@@ -12,7 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from ._counting import Holdings, check_block_size, check_seed, default_block_size, new_seed
 from ._executors import PrecisionTarget, Run, choose_backend, provenance
 from ._interrupt import StopRequest
-from ._intervals import DEFAULT_METHOD, check_method
+from ._intervals import ANYTIME, DEFAULT_METHOD, check_method
 from ._plane import check_confidence, check_iterations, check_plane
 from ._progress import make_progress
 from ._result import DEFAULT_CONFIDENCE, Estimate, Part, Provenance
@@ -123,12 +123,13 @@ def estimate(
         in the result. With `resume`, the seed to continue (by default the result's only seed).
     confidence : float, default 0.95
         Confidence of the result's interval, strictly between 0 and 1.
-    method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
-        The interval the progress display shows; the result's `Estimate.interval` is Wilson's
-        whatever this is (`Estimate.proportion_ci` gives the others).
+    method : {"wilson", "clopper-pearson", "jeffreys", "anytime"}, default "wilson"
+        The interval the result records and shows, beside the confidence sequence ("anytime");
+        its `Estimate.interval` stays Wilson's whatever this is.
     progress : bool, default False
-        Show the rate and the running interval on standard error: tqdm's widget in a notebook, a
-        bar on a terminal, one line every 5 s anywhere else.
+        Show the rate and the running confidence sequence ("anytime", which holds however often
+        it is looked at) on standard error: tqdm's widget in a notebook, a bar on a terminal, one
+        line every 5 s anywhere else.
     client : dask.distributed.Client or False, optional
         Run the boardings as tasks of about a second on this Dask cluster. By default the client
         active in the calling context, as dask finds it, when ``distributed`` has been imported;
@@ -141,8 +142,10 @@ def estimate(
         [0, `iterations`) it lacks are run, with its seed and block size, and the result holds
         both.
     half_width : float, optional
-        Stop at the first block boundary where the Wilson interval's half-width is at most this
-        (after `iterations` boardings at most); the stopping point depends on the counts alone.
+        Stop at the first block boundary where the confidence sequence's half-width is at most
+        this (after `iterations` boardings at most): a stop chosen by looking at every block
+        keeps the sequence's level, where it would not keep a fixed-count interval's. The
+        stopping point depends on the counts alone.
     block_size : int, optional
         Boardings per block, from 1 to 2**32 - 1; by default `default_block_size` of `seats`.
         Part of the result: another block size gives another (equally valid) count.
@@ -235,7 +238,7 @@ def estimate(
     started = time.perf_counter()
     with StopRequest() as stop:
         total = max(wanted, holdings.iterations)
-        reporter = make_progress(progress, total, holdings.iterations, confidence, method=method, half_width=target)
+        reporter = make_progress(progress, total, holdings.iterations, confidence, method=ANYTIME, half_width=target)
         run = Run((passengers, seats, cols), seed, holdings, backend, stop, reporter, precision)
 
         def result(interrupted: bool) -> Estimate:
@@ -254,6 +257,7 @@ def estimate(
                 confidence=confidence,
                 interrupted=interrupted,
                 provenance=made,
+                method=method,
             )
 
         if checkpoint is not None:

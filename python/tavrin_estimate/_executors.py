@@ -27,7 +27,7 @@ from ._interrupt import StopRequest
 from ._progress import Progress
 from ._store import Checkpointer
 from ._version import __version__
-from ._intervals import wilson
+from ._intervals import anytime
 from ._result import Provenance
 
 # A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
@@ -232,9 +232,11 @@ class BlockSizer:
 
 class PrecisionTarget:
     """Decides where a run with a half-width target stops: at the first block boundary k (in
-    block order from boarding 0, or the run's end) whose prefix [0, k) has an interval of at
-    most that half-width. It reads the block counts of the range that starts at 0 as it
-    grows, so the decision depends on the counts alone, never on the order tasks finish in."""
+    block order from boarding 0, or the run's end) whose prefix [0, k) has a confidence
+    sequence interval of at most that half-width. The sequence holds at every k at once, so
+    stopping where it is narrow enough keeps its level, which a fixed-count interval would
+    not. It reads the block counts of the range that starts at 0 as it grows, so the decision
+    depends on the counts alone, never on the order tasks finish in."""
 
     def __init__(self, half_width: float, confidence: float, block_size: int, end: int) -> None:
         self.half_width = half_width
@@ -262,7 +264,7 @@ class PrecisionTarget:
             self.successes += first.chunks[self._chunk][self._offset]
             self._offset += 1
             self.boardings = block_end
-            low, high = wilson(self.successes, self.boardings, self.confidence)
+            low, high = anytime(self.successes, self.boardings, self.confidence)
             if (high - low) / 2.0 <= self.half_width:
                 return self.boardings
         return None

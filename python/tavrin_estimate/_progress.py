@@ -1,5 +1,6 @@
-"""Progress of a run: boardings done of the total, the rate, the running interval (of the chosen
-method) and, for a precision target, the time it is likely to take still.
+"""Progress of a run: boardings done of the total, the rate, the running interval (the
+confidence sequence unless another method is asked, since a display is looked at again and
+again) and, for a precision target, the time it is likely to take still.
 
 Where it shows:
 - in a notebook with tqdm installed, tqdm.auto's widget;
@@ -19,7 +20,7 @@ import time
 import warnings
 from typing import Any, Callable, Optional, TextIO, Tuple
 
-from ._intervals import DEFAULT_METHOD, check_method, proportion_ci, z_score
+from ._intervals import ANYTIME, DEFAULT_METHOD, check_method, proportion_ci, z_score
 
 # What writing to a stream that is gone raises: OSError (a broken pipe, EBADF), ValueError (a
 # closed file object), AttributeError (PyPy's closed standard streams, or sys.stderr = None).
@@ -49,14 +50,26 @@ def duration(seconds: float) -> str:
     return f"{whole // 3600}h{whole % 3600 // 60:02d}m"
 
 
-def boardings_for_half_width(successes: int, iterations: int, confidence: float, half_width: float) -> Optional[int]:
+def boardings_for_half_width(successes: int, iterations: int, confidence: float, half_width: float,
+                             method: str = DEFAULT_METHOD) -> Optional[int]:
     """About how many boardings in all give an interval of that half-width, judged from the
-    fraction so far (the normal approximation; every method agrees with it at such counts);
-    None before the fraction says anything (no success or no failure yet)."""
+    fraction so far (the normal approximation, which the fixed-count methods agree with at
+    such counts; for the confidence sequence, whose width shrinks a little slower, the count
+    at which its interval of that fraction is that narrow); None before the fraction says
+    anything (no success or no failure yet)."""
     if not 0 < successes < iterations:
         return None
     p = successes / iterations
-    return math.ceil(z_score(confidence) ** 2 * p * (1.0 - p) / half_width**2)
+    needed = math.ceil(z_score(confidence) ** 2 * p * (1.0 - p) / half_width**2)
+    if method == ANYTIME:
+        # n times the squared half-width grows only as log n: a few rounds settle it.
+        for _ in range(8):
+            low, high = proportion_ci(round(p * needed), needed, confidence, ANYTIME)
+            grown = max(1, math.ceil(needed * ((high - low) / 2.0 / half_width) ** 2))
+            if abs(grown - needed) <= needed // 1000:
+                return grown
+            needed = grown
+    return needed
 
 
 class _Display(Progress):
@@ -126,7 +139,7 @@ class _Display(Progress):
         """The boardings the run will likely end at: the total, or fewer for a precision target."""
         if self.half_width is None:
             return None
-        needed = boardings_for_half_width(successes, iterations, self.confidence, self.half_width)
+        needed = boardings_for_half_width(successes, iterations, self.confidence, self.half_width, self.method)
         return None if needed is None else max(iterations, min(self.total, needed))
 
     def summary(self, successes: int, iterations: int) -> str:
@@ -240,12 +253,14 @@ def make_progress(
     initial: int,
     confidence: float,
     *,
-    method: str = DEFAULT_METHOD,
+    method: str = ANYTIME,
     half_width: Optional[float] = None,
     stream: Optional[TextIO] = None,
 ) -> Progress:
     """The reporter for a run of at most `total` boardings of which `initial` are done, showing
-    the `method` interval at `confidence`, and the time left to `half_width` when given."""
+    the `method` interval at `confidence` (by default the confidence sequence, named
+    "anytime": the one interval that stays valid for a display watched all along), and the
+    time left to `half_width` when given."""
     method = check_method(method)
     if not enabled:
         return Progress()

@@ -11,6 +11,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from ._counting import Holdings, block_bounds, seed_text
 from ._executors import Run, choose_backend
 from ._interrupt import StopRequest
+from ._intervals import ANYTIME, proportion_ci
 from ._plane import check_plane
 from ._progress import make_progress
 from ._result import Estimate, Part
@@ -76,6 +77,7 @@ def replay(
     rng = rng or random.Random()
     lines: List[str] = []
     matches = True
+    recounted = [0, 0]  # successes and boardings of a whole replay
     chosen: Dict[int, List[Tuple[int, int, int]]] = {}
     if sample is not None:
         everything = [(part.seed, share) for part in result.parts for share in _blocks_of(part)]
@@ -96,6 +98,8 @@ def replay(
                     new.successes == old.successes and (old.blocks is None or new.blocks == old.blocks)
                     for new, old in zip(again, part.spans)
                 )
+                recounted[0] += holdings.successes
+                recounted[1] += holdings.iterations
                 verdict = "match" if same else "DIFFER"
                 ranges = "1 range" if len(part.spans) == 1 else f"{len(part.spans):,} ranges"
                 lines.append(
@@ -121,6 +125,15 @@ def replay(
             )
             matches &= not wrong
     interrupted = stop.requested
+    if sample is None and matches and not interrupted and recounted[1]:
+        # What the recounted boardings give, by the method the result records and as the
+        # confidence sequence: the saved result's own intervals, since every count agreed.
+        successes, boardings = recounted
+        shown = []
+        for method in dict.fromkeys((result.method, ANYTIME)):
+            low, high = proportion_ci(successes, boardings, result.confidence, method)
+            shown.append(f"{method} [{low:.6f}, {high:.6f}]")
+        lines.append(f"recounted  {successes:,} of {boardings:,} at {result.confidence:.4g} confidence: {', '.join(shown)}")
     if interrupted:
         lines.append("INTERRUPTED: the replay stopped before the end; what was compared is above")
     lines.append("replay matches the saved result" if matches and not interrupted else

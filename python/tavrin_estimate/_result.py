@@ -1,6 +1,7 @@
 """The result of an estimate: exact counts, the seeds and boarding ranges they come from, the
-Wilson score interval, the puzzle's closed-form answer where the boarding rules give one, and
-the text and dictionary (JSON) forms of a result.
+Wilson score interval (or the interval method chosen, with the confidence sequence beside it),
+the puzzle's closed-form answer where the boarding rules give one, and the text and dictionary
+(JSON) forms of a result.
 
 A result holds only whole counts, the plane they belong to and, per seed, the ranges of
 boardings counted; everything derived (fraction, interval, rate) is computed from them, so two
@@ -29,14 +30,16 @@ from ._counting import (
     seed_text,
     touched_blocks,
 )
-from ._intervals import DEFAULT_METHOD, ConfidenceInterval, proportion_ci, wilson
+from ._intervals import ANYTIME, DEFAULT_METHOD, ConfidenceInterval, check_method, proportion_ci, wilson
 from ._plane import check_confidence
 
 DEFAULT_CONFIDENCE = 0.95
 
 # The tag and version of the dictionary form; anything without them is not one of ours.
 FILE_FORMAT = "tavrin_estimate result"
-FILE_VERSION = 2
+FILE_VERSION = 3
+# Versions still read: 2 is 3 without the interval method, which was Wilson's then.
+READ_VERSIONS = (2, FILE_VERSION)
 # Versions no longer read, and why.
 RETIRED_FORMATS = {
     1: "has format version 1, which records no seed: it can be neither resumed nor replayed;"
@@ -268,6 +271,10 @@ class Estimate:
         Seconds of wall-clock time spent counting.
     confidence : float
         Of `interval`, strictly between 0 and 1.
+    method : str
+        The interval method the text shows and the file records ("wilson", "clopper-pearson",
+        "jeffreys" or "anytime"; the left one's where two results add up); the confidence
+        sequence shows beside it.
     interrupted : bool
         True for a partial result.
     provenance : tuple of Provenance
@@ -293,6 +300,7 @@ class Estimate:
     confidence: float = DEFAULT_CONFIDENCE
     interrupted: bool = False
     provenance: Tuple[Provenance, ...] = ()
+    method: str = DEFAULT_METHOD
 
     def __post_init__(self) -> None:
         for name in ("passengers", "seats"):
@@ -319,6 +327,7 @@ class Estimate:
         # Normalised so that equal results compare and serialise equal.
         object.__setattr__(self, "elapsed", float(self.elapsed))
         object.__setattr__(self, "confidence", check_confidence(self.confidence))
+        check_method(self.method)
 
     @property
     def successes(self) -> int:
@@ -414,17 +423,18 @@ class Estimate:
             provenance=_distinct(self.provenance + other.provenance),
         )
 
-    def proportion_ci(self, confidence_level: Optional[float] = None, method: str = DEFAULT_METHOD) -> ConfidenceInterval:
+    def proportion_ci(self, confidence_level: Optional[float] = None, method: Optional[str] = None) -> ConfidenceInterval:
         """The two-sided interval of the proportion by `method`.
 
         Parameters
         ----------
         confidence_level : float, optional
             Strictly between 0 and 1; by default the result's `confidence`.
-        method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
+        method : {"wilson", "clopper-pearson", "jeffreys", "anytime"}, optional
             Wilson's score interval; Clopper-Pearson's exact interval (its coverage never below
-            the level, at the price of width); or the equal-tailed interval of the posterior
-            from Jeffreys' prior.
+            the level, at the price of width); the equal-tailed interval of the posterior from
+            Jeffreys' prior; or the confidence sequence, which holds at every count at once.
+            By default the result's `method`.
 
         Returns
         -------
@@ -446,18 +456,19 @@ class Estimate:
         [0.4937, 0.5018]
         """
         level = self.confidence if confidence_level is None else confidence_level
-        return proportion_ci(self.successes, self.iterations, level, method)
+        return proportion_ci(self.successes, self.iterations, level, self.method if method is None else method)
 
     def __str__(self) -> str:
         return self.text()
 
-    def text(self, method: str = DEFAULT_METHOD) -> str:
+    def text(self, method: Optional[str] = None) -> str:
         """What ``str()`` and the command line show, with the interval by `method`.
 
         Parameters
         ----------
-        method : {"wilson", "clopper-pearson", "jeffreys"}, default "wilson"
-            The interval shown.
+        method : {"wilson", "clopper-pearson", "jeffreys", "anytime"}, optional
+            The interval shown, named, beside the confidence sequence's; by default the
+            result's `method`.
 
         Returns
         -------
@@ -465,6 +476,7 @@ class Estimate:
             Lines for the plane, each seed, the counts, the estimate, the interval, the exact
             answer and the rate; "INTERRUPTED: a partial result" first for a partial one.
         """
+        method = self.method if method is None else check_method(method)
         low, high = self.proportion_ci(method=method)
         digits = _digits(low, high)
         lines = []
@@ -478,8 +490,11 @@ class Estimate:
             f"boardings  {self.iterations:,}, the last passenger in their own seat in {self.successes:,}"
         )
         lines.append(f"estimate   {self.fraction:.{digits}f}")
-        named = "" if method == DEFAULT_METHOD else f" ({method})"
-        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence{named}")
+        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence ({method})")
+        if method != ANYTIME:
+            low_any, high_any = self.proportion_ci(method=ANYTIME)
+            lines.append(f"anytime    [{low_any:.{digits}f}, {high_any:.{digits}f}] at {self.confidence:.4g} confidence"
+                         " (anytime: holds however often it was looked at)")
         exact = self.exact
         if exact is None:
             lines.append("exact      not known for this plane")
@@ -543,6 +558,7 @@ class Estimate:
                 for part in self.parts
             ],
             "provenance": [entry.to_dict() for entry in self.provenance],
+            "method": self.method,
         }
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
@@ -600,7 +616,7 @@ class Estimate:
         ...     Estimate.load(os.path.join(folder, "run.json")) == r
         True
         """
-        document = _store.read_document(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+        document = _store.read_document(path, kind=FILE_FORMAT, versions=READ_VERSIONS, retired=RETIRED_FORMATS)
         try:
             return cls.from_dict(document)
         except ValueError as exc:
@@ -630,9 +646,9 @@ class Estimate:
         version = fields.get("version")
         if isinstance(version, int) and version in RETIRED_FORMATS:
             raise ValueError(RETIRED_FORMATS[version])
-        if version != FILE_VERSION:
+        if version not in READ_VERSIONS:
             raise ValueError(f"a saved estimate of unknown format version {version!r}")
-        data = _mapping(fields, "a saved estimate", _TOP_LEVEL)
+        data = _mapping(fields, "a saved estimate", _TOP_LEVEL if version == FILE_VERSION else _TOP_LEVEL[:-1])
         plane = _mapping(data["plane"], "plane", ("passengers", "seats", "cols"))
         parts = tuple(_part_from_dict(entry) for entry in _typed(data["parts"], list, "parts"))
         try:
@@ -645,6 +661,7 @@ class Estimate:
                 confidence=_number(data["confidence"], "confidence"),
                 interrupted=_typed(data["interrupted"], bool, "interrupted"),
                 provenance=tuple(Provenance.from_dict(entry) for entry in _typed(data["provenance"], list, "provenance")),
+                method=_typed(data.get("method", DEFAULT_METHOD), str, "method"),
             )
         except TypeError as exc:
             raise ValueError(str(exc)) from None
@@ -657,7 +674,7 @@ class Estimate:
 
 _TOP_LEVEL = (
     "format", "version", "plane", "successes", "iterations", "confidence", "elapsed",
-    "interrupted", "parts", "provenance",
+    "interrupted", "parts", "provenance", "method",
 )  # fmt: skip
 _PART = ("seed", "block_size", "successes", "ranges", "block_counts")
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The companion module tavrin_estimate: its optional dependencies and test tools in the x86-64
-# venvs, mypy --strict, the convergence picture drawn again from its seed and compared byte for
-# byte with the committed one, and its tests (tests/companion, which the python stage leaves
-# out) under CPython and PyPy.
+# venvs, mypy --strict, the convergence and anytime pictures drawn again from their seeds and
+# compared byte for byte with the committed ones, and its tests (tests/companion, which the
+# python stage leaves out) under CPython and PyPy.
 # dask.distributed installs under PyPy 3.9 but cannot be imported there (psutil's extension
 # needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only; so
 # do the comparisons with scipy and statsmodels, the schema checks of the result files
@@ -13,12 +13,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 # Their versions are pinned in scripts/constraints.txt: the picture's bytes depend on
 # matplotlib and on Pillow (its PNG writer and zlib), the interval tests on scipy's beta
-# quantiles.
-CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib pillow numpy scipy statsmodels mpi4py mypy jsonschema)
+# quantiles and on mpmath (the confidence sequence's definition in 80 digits).
+CPYTHON_EXTRAS=("dask[distributed]" tqdm matplotlib pillow numpy scipy statsmodels mpi4py mypy jsonschema mpmath)
 # Under CPython each of these must import, or the stage fails rather than skip their tests.
-CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures, jsonschema"
+CPYTHON_IMPORTS="distributed, tqdm, matplotlib, scipy, statsmodels, mpi4py.futures, jsonschema, mpmath"
 # Wheels only: a dependency without a PyPy wheel is skipped by its tests rather than compiled.
-PYPY_EXTRAS=(tqdm matplotlib pillow numpy)
+PYPY_EXTRAS=(tqdm matplotlib pillow numpy mpmath)
 
 # ensure_extras NAME PIP-OPTIONS... -- PACKAGE...: installs the packages once; the marker holds
 # the list they were installed for and the pinned versions' hash, so a package added or a
@@ -51,8 +51,9 @@ install_module pypy
 
 log "mypy --strict over the companion and its scripts"
 "$ROOT/.venv-cpython/bin/python" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
-    "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/benchmarks/bench_estimate.py" \
-    "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py" "$ROOT/benchmarks/bench_threads.py"
+    "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/docs/anytime.py" \
+    "$ROOT/benchmarks/bench_estimate.py" "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py" \
+    "$ROOT/benchmarks/bench_anytime.py" "$ROOT/benchmarks/bench_threads.py"
 
 picture_dir="$(mktemp -d)"
 trap 'rm -rf "$picture_dir"' EXIT
@@ -60,6 +61,12 @@ log "the convergence picture drawn again from its seed under CPython: the commit
 "$ROOT/.venv-cpython/bin/python" "$ROOT/docs/convergence.py" --output "$picture_dir/convergence.png"
 if ! cmp "$ROOT/docs/convergence.png" "$picture_dir/convergence.png"; then
     log "docs/convergence.png is not what docs/convergence.py draws: redraw it with --update-docs"
+    exit 1
+fi
+log "the anytime picture drawn again from its seed under CPython: the committed bytes"
+"$ROOT/.venv-cpython/bin/python" "$ROOT/docs/anytime.py" --output "$picture_dir/anytime.png"
+if ! cmp "$ROOT/docs/anytime.png" "$picture_dir/anytime.png"; then
+    log "docs/anytime.png is not what docs/anytime.py draws: redraw it with --update-docs"
     exit 1
 fi
 if "$ROOT/.venv-pypy/bin/python" -c "import matplotlib" 2>/dev/null; then

@@ -44,24 +44,28 @@ def test_prints_seed_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixt
 
 
 def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
-    """--json prints the result as the checked JSON object a file holds; --method names the
-    interval printed."""
+    """--json prints the result as the checked JSON object a file holds, which records the
+    method; --method names the interval printed, shown beside the anytime one."""
     arguments = ["3000", "--passengers", "5", "--seats", "5", "--seed", "4"]
-    assert main([*arguments, "--json"]) == 0
+    assert main([*arguments, "--json", "--method", "jeffreys"]) == 0
     printed = capsys.readouterr().out
-    result = Estimate.from_dict(_store.decode(printed.encode(), kind="tavrin_estimate result", versions=(2,)))
+    result = Estimate.from_dict(_store.decode(printed.encode(), kind="tavrin_estimate result", versions=(3,)))
     assert result.parts == estimate(3000, 5, 5, seed=4).parts and printed.count("\n{") == 0
+    assert result.method == "jeffreys"
     assert main([*arguments, "--method", "clopper-pearson"]) == 0
     low, high = result.proportion_ci(method="clopper-pearson")
-    assert f"interval   [{low:.4f}, {high:.4f}] at 0.95 confidence (clopper-pearson)\n" in capsys.readouterr().out
+    low_any, high_any = result.proportion_ci(method="anytime")
+    assert (f"interval   [{low:.4f}, {high:.4f}] at 0.95 confidence (clopper-pearson)\n"
+            f"anytime    [{low_any:.4f}, {high_any:.4f}] at 0.95 confidence (anytime: ") in capsys.readouterr().out
 
 
 def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
-    """--half-width E ends the run once the interval is that narrow, ITERATIONS at most."""
+    """--half-width E ends the run once the anytime interval is that narrow (about 42,700
+    boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
     assert main(["1e9", *arguments]) == 0
     iterations, _ = printed_count(capsys.readouterr().out)
-    assert 5_000 < iterations < 20_000 and iterations % 1000 == 0
+    assert 30_000 < iterations < 60_000 and iterations % 1000 == 0
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()
@@ -108,7 +112,7 @@ def test_bad_arguments_exit_with_status_2(
         if isinstance(saved, str):
             text = saved
         else:  # a result of this format is sealed with its checksum; one of format 1 never was
-            text = _store.encode(saved).decode() if saved["version"] == 2 else json.dumps(saved)
+            text = _store.encode(saved).decode() if saved["version"] != 1 else json.dumps(saved)
         file.write_text(text)
         arguments = [*arguments, str(file)] if arguments[0] == "replay" else [*arguments, "--resume", str(file)]
     with pytest.raises(SystemExit) as exit_:
@@ -120,14 +124,19 @@ def test_bad_arguments_exit_with_status_2(
 
 
 def test_replay_says_whether_a_saved_result_holds(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    """replay FILE counts a saved result again (exit 0), or a random sample of its blocks; a
-    result whose count was changed (with a valid checksum) does not match (exit 1)."""
-    run = estimate(50_000, 10, 10, seed=8, block_size=1000) + estimate(3000, 10, 10, seed=9)
+    """replay FILE counts a saved result again (exit 0), or a random sample of its blocks, and
+    shows the intervals of the recorded method and the anytime one; a result whose count was
+    changed (with a valid checksum) does not match (exit 1)."""
+    run = estimate(50_000, 10, 10, seed=8, block_size=1000, method="jeffreys") + estimate(3000, 10, 10, seed=9)
     file = tmp_path / "run.json"
     run.save(file)
     assert main(["replay", str(file)]) == 0
-    assert main(["replay", str(file), "--sample", "5"]) == 0
+    low, high = run.proportion_ci(method="anytime")
     out = capsys.readouterr().out
+    assert f"at 0.95 confidence: jeffreys [{run.proportion_ci()[0]:.6f}, " in out
+    assert f"anytime [{low:.6f}, {high:.6f}]\n" in out
+    assert main(["replay", str(file), "--sample", "5"]) == 0
+    out += capsys.readouterr().out
     assert "seed 8: 50,000 boardings in 1 range counted again" in out and "match" in out
     assert "sampled blocks counted again, 0 differ" in out and "DIFFER" not in out
     assert out.count("replay matches the saved result") == 2

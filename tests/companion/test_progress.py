@@ -75,8 +75,8 @@ def test_a_log_gets_a_line_every_few_seconds_with_the_method_s_interval() -> Non
 
 def test_a_precision_target_shows_the_time_left() -> None:
     """At p = 1/2 after 10,000 boardings in 1 s, a half-width of 0.001 at 95% needs about
-    960,365 boardings: 95 s more. A tqdm bar takes that as its total, so its own time left
-    agrees."""
+    960,365 boardings by Wilson: 95 s more; the anytime interval reaches it where it says. A
+    tqdm bar takes that as its total, so its own time left agrees."""
     out, clock = Terminal(), Clock()
     plain = PlainProgress(out, 10**9, 0, 0.95, "wilson", 0.001, clock)
     clock.now = 1.0
@@ -90,7 +90,9 @@ def test_a_precision_target_shows_the_time_left() -> None:
                                  "set_postfix_str": lambda self, text, refresh: None,
                                  "update": lambda self, n: None, "close": lambda self: None})
     TqdmProgress(bar_class, out, 10**9, 0, 0.95, "wilson", 0.001, clock).update(5000, 10_000)
-    assert bars[0].total == 960_365
+    TqdmProgress(bar_class, out, 10**9, 0, 0.95, "anytime", 0.001, clock).update(5000, 10_000)
+    low, high = proportion_ci(bars[1].total // 2, bars[1].total, 0.95, "anytime")
+    assert bars[0].total == 960_365 and (high - low) / 2 == pytest.approx(0.001, rel=1e-3)
 
 
 class Failing(Terminal):
@@ -150,12 +152,12 @@ def test_a_run_with_its_standard_error_closed_completes(monkeypatch: pytest.Monk
                                                         capsys: pytest.CaptureFixture[str]) -> None:
     """estimate(progress=True) whose standard error is closed counts every boarding asked;
     with standard error captured (no terminal) it writes plain lines ending with the final count
-    and interval, even with tqdm installed, and nothing on standard output."""
-    shown = estimate(30_000, 10, 10, progress=True, seed=5)
+    and the anytime interval, named, even with tqdm installed, and nothing on standard output."""
+    shown = estimate(30_000, 10, 10, progress=True, seed=5, method="jeffreys")
     captured = capsys.readouterr()
-    low, high = shown.interval
+    low, high = shown.proportion_ci(method="anytime")
     assert captured.out == "" and "30,000/30,000 boardings (100%)" in captured.err and "\r" not in captured.err
-    assert f"{shown.fraction:.4f} [{low:.4f}, {high:.4f}] wilson" in captured.err
+    assert f"{shown.fraction:.4f} [{low:.4f}, {high:.4f}] anytime" in captured.err
     monkeypatch.setattr(sys, "stderr", closed())
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

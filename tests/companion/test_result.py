@@ -139,9 +139,14 @@ def test_dictionary_form_round_trips_and_files_keep_it() -> None:
     save() and load() go through a checked file."""
     pooled = result(SEVEN, Part(10**50, 65536, ()), elapsed=2.0, provenance=(PROVENANCE,))
     document = pooled.to_dict()
-    assert document["parts"][1]["seed"] == str(10**50) and document["version"] == 2
-    assert (document["successes"], document["iterations"]) == (5, 9)
-    assert Estimate.from_dict(_store.decode(_store.encode(document), kind=document["format"], versions=(2,))) == pooled
+    assert document["parts"][1]["seed"] == str(10**50) and document["version"] == 3
+    assert (document["successes"], document["iterations"]) == (5, 9) and document["method"] == "wilson"
+    assert Estimate.from_dict(_store.decode(_store.encode(document), kind=document["format"], versions=(3,))) == pooled
+    chosen = dataclasses.replace(pooled, method="anytime")
+    assert Estimate.from_dict(chosen.to_dict()) == chosen
+    # Version 2 recorded no method: its results were Wilson's.
+    older = {key: value for key, value in chosen.to_dict().items() if key != "method"}
+    assert Estimate.from_dict({**older, "version": 2}) == pooled
 
 
 def test_save_and_load(tmp_path: Path) -> None:
@@ -163,7 +168,9 @@ def part0(document: dict[str, Any]) -> dict[str, Any]:
     "edit, message",
     [
         (lambda d: d.update(version=1), "format version 1, which records no seed"),
-        (lambda d: d.update(version=3), "unknown format version"),
+        (lambda d: d.update(version=4), "unknown format version"),
+        (lambda d: d.update(version=2), "unknown fields: method"),
+        (lambda d: d.update(method="exact"), "unknown interval method 'exact'"),
         (lambda d: d.pop("provenance"), "lacks provenance"),
         (lambda d: d.update(extra=1), "unknown fields: extra"),
         (lambda d: d.update(successes=6), "successes is 6"),
@@ -202,13 +209,15 @@ def test_block_counts_are_dropped_past_the_limit(monkeypatch: pytest.MonkeyPatch
 
 def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     """str() is what the command line prints: plane, seeds with their ranges, counts, estimate,
-    interval, exact value, rate, and a mark on a partial result."""
+    interval by its method and the anytime one, exact value, rate, and a mark on a partial result."""
     one = Part(12345678901234567890, 65536, (Span(0, 1_000_000, 499_950),))
     text = str(result(one, elapsed=0.5))
+    low, high = result(one).proportion_ci(method="anytime")
     assert "seed       12345678901234567890 (blocks of 65,536; boardings 0 to 1,000,000)\n" in text
     assert "boardings  1,000,000, the last passenger in their own seat in 499,950\n" in text
     assert "estimate   0.49995\n" in text
-    assert "interval   [0.49897, 0.50093] at 0.95 confidence" in text
+    assert "interval   [0.49897, 0.50093] at 0.95 confidence (wilson)\n" in text
+    assert f"anytime    [{low:.5f}, {high:.5f}] at 0.95 confidence (anytime: holds however often" in text
     assert "exact      1/2 (0.5), inside the interval" in text
     assert "rate       2,000,000 boardings/s" in text
     assert "INTERRUPTED" not in text

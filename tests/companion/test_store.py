@@ -393,7 +393,7 @@ def test_a_file_holding_the_total_runs_nothing_and_a_failed_save_prints_the_json
     assert f"could not save the result to {path}: [Errno 28] No space left on device" in captured.err
     assert captured.err.count("checkpoint not saved") == 1
     text, _, json_text = captured.out.partition("\n{")
-    kept = Estimate.from_dict(decode(("{" + json_text).encode(), kind=KIND_RESULT, versions={2}))
+    kept = Estimate.from_dict(decode(("{" + json_text).encode(), kind=KIND_RESULT, versions={3}))
     assert "boardings  3,000," in text and kept.iterations == 3000 and path.read_bytes() == before
 
 

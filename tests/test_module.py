@@ -83,7 +83,10 @@ def test_class_identity() -> None:
     assert (Planes.__name__, Planes.__qualname__, Planes.__module__) == ("Planes", "Planes", "builtins")
     assert Planes.__bases__ == (object,)
     assert repr(Planes()).startswith("<builtins.Planes object at ")
-    assert Planes.__text_signature__ == CLASS_SIGNATURE
+    # PyPy 7.3 for Python 3.11 cuts the signature from the doc of a class made by
+    # PyType_FromSpec but reports __text_signature__ None; PyPy 3.9 and 8 keep it.
+    drops = IS_PYPY and sys.version_info >= (3, 11) and sys.pypy_version_info < (8,)
+    assert Planes.__text_signature__ == (None if drops else CLASS_SIGNATURE)
     assert isinstance(Planes.__doc__, str) and Planes.__doc__.strip()
     assert "--" not in Planes.__doc__ and CLASS_SIGNATURE not in Planes.__doc__
 

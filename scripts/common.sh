@@ -195,10 +195,17 @@ module_inputs_hash() {
     } | sha256sum | cut -c1-16
 }
 
+# build_lock PYTHON: the name of the lock of the build folder that PYTHON's builds use. Venvs of
+# one interpreter (.venv-cpython and .venv-docs) share build/scripts/<wheel tag>, so a venv's
+# own lock does not keep two lanes from building there at once.
+build_lock() {
+    echo "build-$("$1" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' | tr -c 'A-Za-z0-9_.\n-' _)"
+}
+
 # install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the
 # venv, unless the venv holds one built from the same inputs (its hash is kept in the venv), and
 # checks what it imports of the interpreter.
-install_module() { with_lock "venv-$1" _install_module "$@"; }
+install_module() { with_lock "venv-$1" with_lock "$(build_lock "$ROOT/.venv-$1/bin/python")" _install_module "$@"; }
 _install_module() {
     local venv="$ROOT/.venv-$1" key
     key="$(module_inputs_hash "$venv/bin/python")"

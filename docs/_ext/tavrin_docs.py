@@ -1,8 +1,8 @@
 """The project's own Sphinx extension.
 
-- The convergence figure is drawn again from its seed at the start of every build, into
-  docs/_generated/convergence.png, which the pages show; a drawing that differs from the
-  committed docs/convergence.png is a warning (an error under -W).
+- The figures (convergence.png, anytime.png) are drawn again from their seeds at the start of
+  every build, into docs/_generated/, which the pages show; a drawing that differs from the
+  committed one in docs/ is a warning (an error under -W).
 - ``.. command-help:: run`` (or ``replay``) shows the command line's help as argparse prints it,
   so the reference page is the parser's own text.
 - ``.. test-vectors:: keys`` (or ``blocks``, ``counts``) shows docs/test-vectors.json as a table.
@@ -31,17 +31,21 @@ HELP_COLUMNS = "92"
 logger = logging.getLogger(__name__)
 
 
+FIGURES = ("convergence", "anytime")
+
+
 def draw_figures(app: Sphinx) -> None:
     GENERATED.mkdir(exist_ok=True)
-    drawn = GENERATED / "convergence.png"
-    # The doctest builder shows no picture: one drawn by an earlier build is enough for it.
-    if app.builder.name == "doctest" and drawn.exists():
-        return
-    subprocess.run([sys.executable, str(DOCS / "convergence.py"), "--output", str(drawn)], check=True,
-                   stdout=subprocess.DEVNULL)
-    if not filecmp.cmp(drawn, DOCS / "convergence.png", shallow=False):
-        logger.warning("docs/convergence.py drew a picture that differs from docs/convergence.png:"
-                       " redraw it with --update-docs (or pin matplotlib and Pillow as the scripts do)")
+    for name in FIGURES:
+        drawn = GENERATED / f"{name}.png"
+        # The doctest builder shows no picture: one drawn by an earlier build is enough for it.
+        if app.builder.name == "doctest" and drawn.exists():
+            continue
+        subprocess.run([sys.executable, str(DOCS / f"{name}.py"), "--output", str(drawn)], check=True,
+                       stdout=subprocess.DEVNULL)
+        if not filecmp.cmp(drawn, DOCS / f"{name}.png", shallow=False):
+            logger.warning(f"docs/{name}.py drew a picture that differs from docs/{name}.png:"
+                           " redraw it with --update-docs (or pin matplotlib and Pillow as the scripts do)")
 
 
 class CommandHelp(SphinxDirective):

@@ -231,12 +231,25 @@ class BlockSizer:
 
 
 class PrecisionTarget:
-    """Decides where a run with a half-width target stops: at the first block boundary k (in
-    block order from boarding 0, or the run's end) whose prefix [0, k) has a confidence
-    sequence interval of at most that half-width. The sequence holds at every k at once, so
-    stopping where it is narrow enough keeps its level, which a fixed-count interval would
-    not. It reads the block counts of the range that starts at 0 as it grows, so the decision
-    depends on the counts alone, never on the order tasks finish in."""
+    """Decides where a run with a half-width target stops.
+
+    At the first block boundary k (in block order from boarding 0, or the run's end) whose
+    prefix [0, k) has a confidence sequence interval of at most that half-width. The sequence
+    holds at every k at once, so stopping where it is narrow enough keeps its level, which a
+    fixed-count interval would not. It reads the block counts of the range that starts at 0 as
+    it grows, so the decision depends on the counts alone, never on the order tasks finish in.
+
+    Parameters
+    ----------
+    half_width : float
+        The target.
+    confidence : float
+        Of the confidence sequence.
+    block_size : int
+        Boardings per block.
+    end : int
+        The run's end, its last candidate.
+    """
 
     def __init__(self, half_width: float, confidence: float, block_size: int, end: int) -> None:
         self.half_width = half_width
@@ -249,7 +262,18 @@ class PrecisionTarget:
         self._offset = 0
 
     def check(self, holdings: Holdings) -> Optional[int]:
-        """The boarding to stop at, once known."""
+        """The boarding to stop at, once known.
+
+        Parameters
+        ----------
+        holdings : Holdings
+            The counts so far.
+
+        Returns
+        -------
+        int or None
+            The stopping point, or None while the counts from boarding 0 do not decide it.
+        """
         first = holdings.first()
         if first is None:
             return None

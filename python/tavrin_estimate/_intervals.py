@@ -95,11 +95,36 @@ def proportion_ci(
 ) -> ConfidenceInterval:
     """The two-sided interval of the proportion successes / iterations at `confidence_level`.
 
-    `method` is "wilson" (the score interval), "clopper-pearson" (the exact interval: its
-    coverage is never below the level, at the price of width), "jeffreys" (the equal-tailed
-    interval of the posterior from Jeffreys' prior) or "anytime" (a confidence sequence: the
-    chance that it misses the proportion at any count of a run at all is at most 1 - level, so
-    it may be watched and the run stopped on what it shows). (0, 1) when nothing was counted.
+    Parameters
+    ----------
+    successes, iterations : int
+        The counts, 0 <= `successes` <= `iterations`.
+    confidence_level : float, default 0.95
+        Strictly between 0 and 1.
+    method : {"wilson", "clopper-pearson", "jeffreys", "anytime"}, default "wilson"
+        The score interval; the exact interval (its coverage never below the level, at the
+        price of width); the equal-tailed interval of the posterior from Jeffreys' prior; or a
+        confidence sequence (the chance that it misses the proportion at any count of a run at
+        all is at most 1 - level, so it may be watched and the run stopped on what it shows).
+
+    Returns
+    -------
+    ConfidenceInterval
+        (low, high); (0, 1) when nothing was counted.
+
+    Raises
+    ------
+    TypeError
+        A count or level of the wrong type.
+    ValueError
+        Counts or a level out of range, or an unknown method.
+
+    Examples
+    --------
+    >>> [round(end, 4) for end in proportion_ci(5000, 10000)]
+    [0.4902, 0.5098]
+    >>> [round(end, 4) for end in proportion_ci(5000, 10000, method="anytime")]
+    [0.4802, 0.5198]
     """
     successes, iterations = _count("successes", successes), _count("iterations", iterations)
     if not 0 <= successes <= iterations:
@@ -340,20 +365,53 @@ _SEQUENCE_STEPS = 200
 
 
 def _log_mixture(posterior: Tuple[Fraction, Fraction], p: float) -> float:
-    """log of the mixture martingale B(a + S, b + F) / B(a, b) / (p^S (1 - p)^F) at 0 < p < 1,
-    with F = n - S, a = b = 1/2 and `posterior` = (a + S, b + F), written as a log p +
-    b log(1 - p) minus the log of the beta factor p^(a+S) (1-p)^(b+F) / B(a + S, b + F): the
-    two huge terms of the plain form, each about n times the entropy, never meet, so the value
-    keeps its digits at any count."""
+    """The log of the mixture martingale B(a + S, b + F) / B(a, b) / (p^S (1 - p)^F).
+
+    Parameters
+    ----------
+    posterior : tuple of Fraction
+        (a + S, b + F), with a = b = 1/2 and F = n - S.
+    p : float
+        The proportion tested, 0 < p < 1.
+
+    Returns
+    -------
+    float
+        The logarithm, written as a log p + b log(1 - p) minus the log of the beta factor
+        p^(a+S) (1-p)^(b+F) / B(a + S, b + F): the two huge terms of the plain form, each
+        about n times the entropy, never meet, so the value keeps its digits at any count.
+    """
     factor = _log_beta_factor(posterior[0], posterior[1], p)
     return 0.5 * (math.log(p) + math.log1p(-p)) - factor - _LOG_PRIOR_BETA
 
 
 def anytime(successes: int, iterations: int, confidence_level: float) -> Tuple[float, float]:
-    """The confidence sequence of a proportion after `iterations` >= 1 trials: the p at which
-    Robbins' beta-binomial mixture martingale stays below 1 / alpha (Howard, Ramdas, McAuliffe
-    and Sekhon, Annals of Statistics 2021).
+    """The confidence sequence of a proportion after `iterations` >= 1 trials.
 
+    The p at which Robbins' beta-binomial mixture martingale stays below 1 / alpha (Howard,
+    Ramdas, McAuliffe and Sekhon, Annals of Statistics 2021).
+
+    Parameters
+    ----------
+    successes : int
+        Successes, from 0 to `iterations`.
+    iterations : int
+        Trials, at least 1.
+    confidence_level : float
+        1 - alpha, strictly between 0 and 1.
+
+    Returns
+    -------
+    tuple of float
+        (low, high): the ends of the interval.
+
+    Raises
+    ------
+    ArithmeticError
+        No end found within the steps allowed (never seen).
+
+    Notes
+    -----
     For the true p, M_n(p) = integral of prod_i (theta^x_i (1 - theta)^(1 - x_i)) / (p^x_i
     (1 - p)^(1 - x_i)) over a Beta(a, b) prior of theta = B(a + S, b + F) / (B(a, b) p^S (1 - p)^F)
     is a nonnegative martingale with mean 1, so by Ville's inequality it ever reaches 1 / alpha
@@ -374,6 +432,13 @@ def anytime(successes: int, iterations: int, confidence_level: float) -> Tuple[f
     lower end) or of 1 - p (the upper end), where the function is convex and the steps are
     safe from the outer side; it is kept inside a bracket that it bisects if a step would
     leave it. At 0 or all successes the end that is not 0 or 1 has a closed form.
+
+    Examples
+    --------
+    >>> [round(end, 5) for end in anytime(49776, 100000, 0.95)]
+    [0.49106, 0.50446]
+    >>> anytime(0, 10, 0.95)[0]
+    0.0
     """
     n, s = iterations, successes
     log_level = -math.log(1.0 - confidence_level)
@@ -396,8 +461,33 @@ def anytime(successes: int, iterations: int, confidence_level: float) -> Tuple[f
 
 def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fraction], log_level: float,
                   centre: float, start: float, upper: bool) -> float:
-    """The root of log M_n(p) = log_level between 0 and `centre` (between `centre` and 1 when
-    `upper`), from `start`."""
+    """The root of log M_n(p) = log_level between 0 and `centre`, or between `centre` and 1.
+
+    Parameters
+    ----------
+    successes, iterations : int
+        S and n, 0 < S < n.
+    posterior : tuple of Fraction
+        (1/2 + S, 1/2 + n - S).
+    log_level : float
+        log(1 / alpha).
+    centre : float
+        S / n, where log M_n is below `log_level`.
+    start : float
+        The first guess; the middle of the bracket when it lies outside.
+    upper : bool
+        Whether the end sought is above `centre`.
+
+    Returns
+    -------
+    float
+        The end.
+
+    Raises
+    ------
+    ArithmeticError
+        No end found within the steps allowed.
+    """
     # inner: the side of the root towards the centre, where log M_n is below the level.
     inner, outer = centre, (1.0 if upper else 0.0)
     p = start if min(inner, outer) < start < max(inner, outer) else _bisect(*sorted((inner, outer)))

@@ -52,11 +52,34 @@ def duration(seconds: float) -> str:
 
 def boardings_for_half_width(successes: int, iterations: int, confidence: float, half_width: float,
                              method: str = DEFAULT_METHOD) -> Optional[int]:
-    """About how many boardings in all give an interval of that half-width, judged from the
-    fraction so far (the normal approximation, which the fixed-count methods agree with at
-    such counts; for the confidence sequence, whose width shrinks a little slower, the count
-    at which its interval of that fraction is that narrow); None before the fraction says
-    anything (no success or no failure yet)."""
+    """About how many boardings in all give an interval of that half-width.
+
+    Parameters
+    ----------
+    successes, iterations : int
+        The counts so far.
+    confidence : float
+        Of the interval.
+    half_width : float
+        The target.
+    method : str, default "wilson"
+        The interval's method.
+
+    Returns
+    -------
+    int or None
+        Judged from the fraction so far: the normal approximation, which the fixed-count
+        methods agree with at such counts; for the confidence sequence ("anytime"), whose
+        width shrinks a little slower, the count at which its interval of that fraction is
+        that narrow. None before the fraction says anything (no success or no failure yet).
+
+    Examples
+    --------
+    >>> boardings_for_half_width(500, 1000, 0.95, 0.001)
+    960365
+    >>> boardings_for_half_width(500, 1000, 0.95, 0.001, "anytime") > 4 * 960365
+    True
+    """
     if not 0 < successes < iterations:
         return None
     p = successes / iterations
@@ -257,10 +280,32 @@ def make_progress(
     half_width: Optional[float] = None,
     stream: Optional[TextIO] = None,
 ) -> Progress:
-    """The reporter for a run of at most `total` boardings of which `initial` are done, showing
-    the `method` interval at `confidence` (by default the confidence sequence, named
-    "anytime": the one interval that stays valid for a display watched all along), and the
-    time left to `half_width` when given."""
+    """The reporter for a run of at most `total` boardings of which `initial` are done.
+
+    Parameters
+    ----------
+    enabled : bool
+        False gives a reporter that shows nothing.
+    total : int
+        Boardings the run counts at most.
+    initial : int
+        Boardings already counted.
+    confidence : float
+        Of the interval shown.
+    method : str, default "anytime"
+        The interval shown: by default the confidence sequence, the one interval that stays
+        valid for a display watched all along.
+    half_width : float, optional
+        A precision target, whose likely time left is shown.
+    stream : TextIO, optional
+        Where to write; by default standard error.
+
+    Returns
+    -------
+    Progress
+        tqdm's widget in a notebook, a bar or a line redrawn in place on a terminal, plain
+        lines anywhere else.
+    """
     method = check_method(method)
     if not enabled:
         return Progress()

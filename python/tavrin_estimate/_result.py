@@ -454,6 +454,9 @@ class Estimate:
         [0.49466, 0.50086]
         >>> [round(end, 4) for end in r.proportion_ci(0.99)]
         [0.4937, 0.5018]
+        >>> watched = estimate(100_000, 10, 10, seed=42, method="anytime")
+        >>> [round(end, 4) for end in watched.proportion_ci()]  # the result's method by default
+        [0.4911, 0.5045]
         """
         level = self.confidence if confidence_level is None else confidence_level
         return proportion_ci(self.successes, self.iterations, level, self.method if method is None else method)

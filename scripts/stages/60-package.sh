@@ -70,7 +70,8 @@ for index in "${!interpreters[@]}"; do
     rm -f "$OUT/stamps/$name" "$OUT"/raw/*-"$tag"-*.whl "$OUT"/wheelhouse/*-"$tag"-*.whl
     log "building the $tag wheel with $venv"
     # The venv's build folder is the one its module is installed from (by another lane, too).
-    (cd "$ROOT" && PATH="$venv/bin:$PATH" with_lock "venv-$name" build_with_progress "$OUT/build-$name.txt" \
+    (cd "$ROOT" && PATH="$venv/bin:$PATH" with_lock "venv-$name" with_lock "$(build_lock "$venv/bin/python")" \
+        build_with_progress "$OUT/build-$name.txt" \
         pip_in "$venv/bin/python" wheel --no-deps --no-build-isolation -w "$OUT/raw" "${SCRIPT_BUILD_SETTINGS[@]}" .)
     log "repairing and tagging the $tag wheel with auditwheel"
     for wheel in "$OUT"/raw/*-"$tag"-*.whl; do

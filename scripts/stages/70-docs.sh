@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The documentation site (docs/): its scripts under mypy --strict; the published test vectors
 # computed again by the kernel and by the plain-Python oracle; the site built by Sphinx with
-# warnings as errors and every cross-reference resolved (the convergence figure drawn again from
-# its seed during the build and compared with the committed one); the examples of the pages and
+# warnings as errors and every cross-reference resolved (the convergence and anytime figures
+# drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
 # docstrings run by Sphinx's doctest builder and the README's by doctest; every internal link,
 # image and anchor of the built pages checked; and the front page and the reproducibility page
 # opened in headless Chromium, their screenshots saved in build/docs/screenshots/. No network:

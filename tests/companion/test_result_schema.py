@@ -1,6 +1,7 @@
 """Every kind of file the project writes (Estimate.save, a checkpoint, the command line's
 --resume file and its --json output, the example in the documentation) is valid under the JSON
-Schema shipped in the package, and the schema refuses what a reader refuses."""
+Schema shipped in the package, so is a file of the older version 2 that readers still take, and
+the schema refuses what a reader refuses."""
 
 from __future__ import annotations
 
@@ -14,6 +15,8 @@ import pytest
 from .support import needs
 from tavrin_estimate import Estimate, Part, Span, estimate
 from tavrin_estimate.__main__ import main
+from tavrin_estimate._intervals import METHODS
+from tavrin_estimate._store import checksum
 
 pytestmark = needs("jsonschema")
 
@@ -56,11 +59,21 @@ def checkpoints(folder: Path) -> List[Path]:
     return written
 
 
+def version_2(folder: Path) -> List[Path]:
+    # What an older release wrote: no method, read as Wilson's.
+    document = estimate(3000, 4, 4, seed=9, block_size=100).to_dict()
+    document.update(version=2)
+    del document["method"]
+    document["checksum"] = checksum(document)
+    (folder / "old.json").write_text(json.dumps(document))
+    return [folder / "old.json"]
+
+
 def command_line(folder: Path, capsys: pytest.CaptureFixture[str]) -> List[Path]:
     assert main(["3000", "--passengers", "4", "--seats", "6", "--cols", "\u00e9\u00df\u4e2d\U0001f600ab",
                  "--seed", "3", "--resume", str(folder / "run.json")]) == 0
     capsys.readouterr()
-    assert main(["2000", "--seed", "11", "--passengers", "2", "--seats", "2", "--json"]) == 0
+    assert main(["2000", "--seed", "11", "--passengers", "2", "--seats", "2", "--method", "anytime", "--json"]) == 0
     (folder / "printed.json").write_text(capsys.readouterr().out)
     return [folder / "run.json", folder / "printed.json"]
 
@@ -71,6 +84,7 @@ WRITERS: Dict[str, Callable[..., List[Path]]] = {
     "no block counts": without_block_counts,
     "checkpoints": checkpoints,
     "command line": command_line,
+    "read but no longer written: version 2": version_2,
     "documentation example": lambda folder: [DOCS / "example-result.json"],
 }
 
@@ -99,11 +113,20 @@ def test_written_files_are_valid(writer: str, tmp_path: Path, capsys: pytest.Cap
         lambda d: d.update(confidence=1),
         lambda d: d.update(checksum="sha256:" + "0" * 63),
         lambda d: d["plane"].pop("cols"),
+        lambda d: d.update(method="exact"),
+        lambda d: d.pop("method"),
+        lambda d: d.update(version=2),
     ],
     ids=["unknown field", "seed with a leading zero", "block size 0", "range of four numbers",
-         "block counts not base64", "confidence 1", "short checksum", "plane without cols"],
+         "block counts not base64", "confidence 1", "short checksum", "plane without cols",
+         "unknown method", "version 3 without method", "version 2 with a method"],
 )
 def test_schema_refuses_what_no_writer_writes(change: Callable[[Dict[str, Any]], None]) -> None:
     document = json.loads((DOCS / "example-result.json").read_text())
     change(document)
     assert not validator().is_valid(document)
+
+
+def test_schema_names_every_interval_method() -> None:
+    schema = json.loads(files("tavrin_estimate").joinpath("result.schema.json").read_text())
+    assert schema["properties"]["method"]["enum"] == list(METHODS)

@@ -38,14 +38,14 @@ bool board(std::span<const SeatNumber> tickets, G& g) {
     const auto last = static_cast<std::uint32_t>(tickets.size());
     std::uint32_t drawer = 1;
     WordCursor<G> words(g);
-    for (;;) {
-        const std::uint32_t k = uniform_below(words, last - drawer + 1);
-        if (k == 0) {
-            break;
-        }
-        // The drawer took t(drawer + k), whose owner is the next to find their seat taken.
-        drawer += k;
-    }
+    // One word per turn, without a branch but the loop's own (draws.hpp): a rejected word
+    // moves nobody, a kept k >= 1 hands the draw on to passenger drawer + k, a kept 0 ends it.
+    std::uint32_t ended = 0;
+    do {
+        const Attempt attempt = attempt_below(words(), last - drawer + 1);
+        drawer += select(attempt.kept, attempt.value, 0);
+        ended = attempt.kept & std::uint32_t{attempt.value == 0};
+    } while (ended == 0);
     // The last drawer took t1; everybody after them found their own seat free.
     const SeatNumber last_seat = drawer == last ? tickets[0] : tickets[last - 1];
     return last_seat == tickets[last - 1];

@@ -174,7 +174,11 @@ template <WordSource G>
     WordCursor<G> words(g);
     std::uint32_t n = count;
     do {
-        n -= attempt_below(words(), n).kept;
+        // Only the test is needed, and the product's low half is the 32-bit product: one
+        // 32-bit multiply, which the 32-bit x86 build keeps in registers (its 64-bit product
+        // went through the stack, on the path from one bound to the next).
+        const std::uint32_t low_half = words() * n;
+        n -= std::uint32_t{low_half < normalized(n)};
     } while (n > 1);
 }
 

@@ -99,16 +99,11 @@ std::uint64_t generate_words(double per_boarding, std::uint64_t boardings) {
     return sink;
 }
 
-// The draws of one boarding without a seat list, made as the model makes them; returns a value
-// depending on every draw, so that none can be optimised away.
+// The draws of one boarding without a seat list, made as the model makes them; the generator's
+// position and the returned drawer keep any of them from being optimised away.
 std::uint64_t bare_draws(tavrin::ThreadRng& g, std::uint32_t passengers) {
+    tavrin::skip_shuffle(g, passengers);
     tavrin::WordCursor<tavrin::ThreadRng> words(g);
-    std::uint64_t sum = 0;
-    for (std::uint32_t n = passengers; n > 1;) {
-        const tavrin::Attempt attempt = tavrin::attempt_below(words(), n);
-        sum += attempt.value;
-        n -= attempt.kept;
-    }
     std::uint32_t drawer = 1;
     std::uint32_t ended = 0;
     do {
@@ -116,7 +111,7 @@ std::uint64_t bare_draws(tavrin::ThreadRng& g, std::uint32_t passengers) {
         drawer += tavrin::select(attempt.kept, attempt.value, 0);
         ended = attempt.kept & std::uint32_t{attempt.value == 0};
     } while (ended == 0);
-    return sum + drawer;
+    return drawer;
 }
 
 // Processor time of the calling thread: on a machine shared with busy neighbours, time spent

@@ -153,10 +153,10 @@ def bare_draw_rates(build_dir: Path) -> dict[int, float] | None:
     if done.returncode != 0:
         print(f"boarding_bench failed:\n{done.stderr}", file=sys.stderr)
         return None
-    # Lines "passengers,ns_per_boarding,ns_bare_draws,ratio" after one header line.
+    # Lines "passengers,ns_per_boarding,ns_bare_draws,..." after one header line.
     rates = {}
     for line in done.stdout.splitlines()[1:]:
-        passengers, _, draws_ns, _ = line.split(",")
+        passengers, _, draws_ns = line.split(",")[:3]
         rates[int(passengers)] = 1e9 / float(draws_ns)
     return rates if all(n in rates for n in SIZES) else None
 

@@ -32,34 +32,53 @@ bool run_simulation(const Planes& planes);
 // tail in order; passenger d+k finds their seat taken and sees [t1, t(d+k+1), ..., tP]. If d
 // draws position 0, d takes t1 and every later ticket is free: nobody draws again. So each
 // draw is over P - d + 1 entries and consumes the words the plain algorithm would.
+//
+// The tickets themselves decide nothing but the answer's last step: last_drawer() below is the
+// passenger who took t1 (P when the draws reach the last passenger), and passenger P sits in
+// their own seat exactly when that is not P, or P = 1.
 template <WordSource G>
-bool board(std::span<const SeatNumber> tickets, G& g) {
+std::uint32_t last_drawer(std::uint32_t passengers, G& g) {
     // 32-bit counts: a 64-bit drawer took two registers and spilled in the 32-bit x86 build.
-    const auto last = static_cast<std::uint32_t>(tickets.size());
+    const std::uint32_t last = passengers;
     std::uint32_t drawer = 1;
     WordCursor<G> words(g);
-    for (;;) {
-        const std::uint32_t k = uniform_below(words, last - drawer + 1);
-        if (k == 0) {
-            break;
-        }
-        // The drawer took t(drawer + k), whose owner is the next to find their seat taken.
-        drawer += k;
-    }
+    // One word per turn, without a branch but the loop's own (draws.hpp): a rejected word
+    // moves nobody, a kept k >= 1 hands the draw on to passenger drawer + k, a kept 0 ends it.
+    std::uint32_t ended = 0;
+    do {
+        const Attempt attempt = attempt_below(words(), last - drawer + 1);
+        drawer += select(attempt.kept, attempt.value, 0);
+        ended = attempt.kept & std::uint32_t{attempt.value == 0};
+    } while (ended == 0);
+    return drawer;
+}
+
+template <WordSource G>
+bool board(std::span<const SeatNumber> tickets, G& g) {
+    const auto last = static_cast<std::uint32_t>(tickets.size());
     // The last drawer took t1; everybody after them found their own seat free.
-    const SeatNumber last_seat = drawer == last ? tickets[0] : tickets[last - 1];
+    const SeatNumber last_seat = last_drawer(last, g) == last ? tickets[0] : tickets[last - 1];
     return last_seat == tickets[last - 1];
 }
 
-// run_simulation drawing from `g`, with `seats` as working space for the seat list.
+// run_simulation drawing from `g`, with `seats` as the seat list's room. The outcome depends
+// only on the words (see board()), not on which seat the shuffle gave whom, so the seating's
+// shuffle only takes its words here: the list is sized and checked as draw_seating does, with
+// the same failures in the same order, but neither numbered nor shuffled.
 template <WordSource G>
 bool run_simulation(const Planes& planes, G& g, std::vector<SeatNumber>& seats) {
-    draw_seating(planes, seats, g);
+    seating_steps::check_columns(planes);
+    seating_steps::hold_seat_list(seats, planes.seats);
+    // The seat count fits the list, so 32 bits.
+    skip_shuffle(g, static_cast<std::uint32_t>(planes.seats));
+    seating_steps::check_passengers_fit(planes);
     if (planes.passengers == 0) {
         fail(NO_ENTRY_FOUND_FOR_KEY);
     }
-    // Passengers do not exceed seats after draw_seating, so they fit the list.
-    return board(std::span<const SeatNumber>(seats.data(), static_cast<std::size_t>(planes.passengers)), g);
+    const auto passengers = static_cast<std::uint32_t>(planes.passengers);
+    // Passenger 1 draws even alone: the words are taken whatever the answer.
+    const std::uint32_t drawer = last_drawer(passengers, g);
+    return passengers == 1 || drawer != passengers;
 }
 
 }  // namespace tavrin

@@ -4,7 +4,6 @@
 // Callers keep bounds below 2^32: a draw never sees a larger list.
 #pragma once
 
-#include <bit>
 #include <cassert>
 #include <concepts>
 #include <cstdint>
@@ -78,26 +77,71 @@ private:
     const std::uint32_t* const end_;
 };
 
-// Uniform k with 0 <= k < n, for 1 <= n < 2^32. Takes words v until the low half of the 64-bit
-// v * n is at most zone = (n shifted up to bit 31) - 1 and returns its high half. The low
-// halves of the words mapping to one k step by n, so every k owns exactly zone + 1 over n
-// accepted words. At most half of all words are rejected; n = 1 rejects exactly half.
-// Always inlined: a loop of draws keeps its cursor in registers only when no draw takes the
-// cursor's address.
+// Uniform k with 0 <= k < n, for 1 <= n < 2^32, from a run of words. Each word v is tried in
+// turn: the 64-bit product v * n is kept when its low half is at most zone = (n shifted up to
+// bit 31) - 1, and k is its high half. The low halves of the words mapping to one k step by n,
+// so every k owns exactly zone + 1 over n kept words. At most half of all words are rejected;
+// n = 1 and every power of two reject exactly half.
+//
+// Without branches. A loop of draws whose exit depends on the word is a branch the processor
+// cannot predict: it guesses, and a wrong guess throws away some twenty cycles of work. So the
+// loops of many draws (the shuffle, the boarding) test a word without deciding anything: the
+// test yields a bit, 1 when the word is kept, and the loop goes on by arithmetic on that bit
+// (a mask of all ones or all zeros chooses between two values, a position advances by the
+// bit), taking one word per turn. Only the end of the whole run is a branch. The compiler
+// keeps such code free of branches only while no condition is written as a choice (GCC turns
+// `kept ? a : b` here into a branch): choose with select() below.
+
+// One word's try at a draw below n: `value` is the draw the word stands for, `kept` is 1 when
+// the rule keeps the word and 0 when it is rejected.
+struct Attempt {
+    std::uint32_t value;
+    std::uint32_t kept;
+};
+
+// if_kept when kept is 1, otherwise if_rejected, by a mask rather than a branch.
+[[gnu::always_inline]] inline std::uint32_t select(std::uint32_t kept, std::uint32_t if_kept,
+                                                   std::uint32_t if_rejected) {
+    return if_rejected ^ ((if_kept ^ if_rejected) & (0u - kept));
+}
+
+// zone + 1, that is n shifted up until bit 31 is set, for n >= 1. A 64-bit target takes the
+// shift from the top bit's position in one step, which shortens the path from one bound to the
+// next draw's bound by an instruction; 32-bit x86 would pay for the 64-bit shift.
+[[gnu::always_inline]] inline std::uint32_t normalized(std::uint32_t n) {
+    assert(n >= 1);
+    // __builtin_clz: std::countl_zero adds a test for 0, which n never is.
+#if UINTPTR_MAX > UINT32_MAX
+    return static_cast<std::uint32_t>((std::uint64_t{n} << 31) >> (__builtin_clz(n) ^ 31));
+#else
+    return n << __builtin_clz(n);
+#endif
+}
+
+[[gnu::always_inline]] inline Attempt attempt_below(std::uint32_t word, std::uint32_t n) {
+    const std::uint64_t product = std::uint64_t{word} * n;
+    const bool kept = static_cast<std::uint32_t>(product) < normalized(n);
+    return {static_cast<std::uint32_t>(product >> 32), std::uint32_t{kept}};
+}
+
+// A single draw has nothing to overlap with its rejections, so it simply tries words until one
+// is kept. Always inlined: a loop of draws keeps its cursor in registers only when no draw
+// takes the cursor's address.
 template <WordSource G>
 [[gnu::always_inline]] inline std::uint32_t uniform_below(G& g, std::uint32_t n) {
-    assert(n >= 1);
-    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
     for (;;) {
-        const std::uint64_t product = std::uint64_t{g()} * n;
-        if (static_cast<std::uint32_t>(product) <= zone) {
-            return static_cast<std::uint32_t>(product >> 32);
+        const Attempt attempt = attempt_below(g(), n);
+        if (attempt.kept != 0) {
+            return attempt.value;
         }
     }
 }
 
 // Fisher-Yates from the back: for j from the last position down to 1, swap entries j and
 // uniform_below(j + 1). Lists of 0 or 1 entries draw nothing. At most 2^32 - 1 entries.
+// One word per turn, without a branch: a kept word swaps entry j with the drawn entry and
+// moves j down; a rejected one swaps entry j with itself and leaves j where it is, so the next
+// word draws for the same j.
 // Kept out of line: inlined into the batch's loop, the 32-bit x86 build ran short of registers
 // and kept the cursor in memory, a store and a load on every word.
 template <WordSource G, typename T>
@@ -107,14 +151,35 @@ template <WordSource G, typename T>
         return;
     }
     WordCursor<G> words(g);
-    // Walking a pointer keeps the bound a 32-bit value: with a counter, GCC's -m32 code carried
-    // it as a 64-bit one (two multiplies per word and spilled registers).
     T* const first = items.data();
-    for (T* last = first + items.size() - 1; last != first; --last) {
-        const std::uint32_t k = uniform_below(words, static_cast<std::uint32_t>(last - first) + 1);
+    // The entries still to shuffle, j + 1: a 32-bit count, which GCC's -m32 code would
+    // otherwise carry as a 64-bit one (two multiplies per word and spilled registers).
+    auto n = static_cast<std::uint32_t>(items.size());
+    do {
+        const Attempt attempt = attempt_below(words(), n);
         using std::swap;
-        swap(*last, first[k]);
+        swap(first[n - 1], first[select(attempt.kept, attempt.value, n - 1)]);
+        n -= attempt.kept;
+    } while (n > 1);
+}
+
+// The words shuffle() takes for a list of `count` entries, taken from `g` without a list: a
+// caller that needs only what comes after a shuffle (the boarding, see boarding.hpp) skips the
+// swaps, which are half of a shuffle's time.
+template <WordSource G>
+[[gnu::noinline]] void skip_shuffle(G& g, std::uint32_t count) {
+    if (count < 2) {
+        return;
     }
+    WordCursor<G> words(g);
+    std::uint32_t n = count;
+    do {
+        // Only the test is needed, and the product's low half is the 32-bit product: one
+        // 32-bit multiply, which the 32-bit x86 build keeps in registers (its 64-bit product
+        // went through the stack, on the path from one bound to the next).
+        const std::uint32_t low_half = words() * n;
+        n -= std::uint32_t{low_half < normalized(n)};
+    } while (n > 1);
 }
 
 }  // namespace tavrin

@@ -113,7 +113,7 @@ void check_columns(const Planes& planes) {
     }
 }
 
-void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
+void hold_seat_list(std::vector<SeatNumber>& seats, std::uint64_t count) {
     // A list that keeps its capacity needs no memory beyond what it holds.
     const std::uint64_t growth = count > seats.capacity() ? saturating_bytes(count, sizeof(SeatNumber)) : 0;
     const std::uint64_t limit = max_seats_within(memory_budget_for(growth));
@@ -125,6 +125,10 @@ void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
     } catch (const std::bad_alloc&) {
         fail(out_of_memory_message(count));
     }
+}
+
+void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count) {
+    hold_seat_list(seats, count);
 #ifdef TAVRIN_SEAT_NUMBERS_SSE2
     if (processor_has_sse2()) {
         number_seats_sse2(seats.data(), seats.data() + seats.size());

@@ -61,6 +61,9 @@ std::string too_many_passengers_message(std::uint64_t passengers, std::uint64_t 
 namespace seating_steps {
 // Fails unless cols labels every seat, naming the first seat that lacks a letter.
 void check_columns(const Planes& planes);
+// Makes `seats` hold count entries, reusing its capacity, with the failures of
+// fill_seat_numbers; the entries are unspecified.
+void hold_seat_list(std::vector<SeatNumber>& seats, std::uint64_t count);
 // Makes `seats` hold 1, 2, ..., count in ascending order, reusing its capacity. Fails without
 // allocating when the count cannot be held or a list that must grow does not fit the budget.
 void fill_seat_numbers(std::vector<SeatNumber>& seats, std::uint64_t count);

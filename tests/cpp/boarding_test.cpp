@@ -107,6 +107,13 @@ TEST(Boarding, FollowsTheChainOfDisplacedPassengers) {
     ScriptedWords back_to_first({0x80000000, 0x00000000});
     EXPECT_TRUE(board(std::span<const SeatNumber>(tickets), back_to_first));
     EXPECT_EQ(back_to_first.consumed(), 2u);
+    // Rejected words move nobody and end nothing. Of two tickets, passenger 1 rejects
+    // 0x40000000 (high half 0) and 0xc0000000 (high half 1), then draws position 1 (seat 12);
+    // passenger 2 draws among [11] and takes 11: false.
+    const std::vector<SeatNumber> two = {11, 12};
+    ScriptedWords rejected({0x40000000, 0xc0000000, 0x80000000, 0x00000000});
+    EXPECT_FALSE(board(std::span<const SeatNumber>(two), rejected));
+    EXPECT_EQ(rejected.consumed(), 4u);
     // Passenger 1 sits in their own seat: nobody else draws.
     ScriptedWords own_seat({0x00000000});
     EXPECT_TRUE(board(std::span<const SeatNumber>(tickets), own_seat));

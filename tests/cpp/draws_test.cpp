@@ -109,6 +109,17 @@ TEST(Shuffle, TakesTheDrawnPositionForEachSwap) {
     EXPECT_EQ(items, (std::vector<char>{'c', 'a', 'b'}));
 }
 
+TEST(Shuffle, ARejectedWordSwapsNothingAndTheNextWordDrawsForTheSamePosition) {
+    // j = 2 (n = 3): 0x40000000 lands one past the zone with high half 0, then 0x55555556
+    // gives 1: swap(2, 1). j = 1 (n = 2): 0xc0000000 is rejected with high half 1, then
+    // 0x80000000 gives 1: no swap. Swapping on the rejected words would give c a b.
+    std::vector<char> items = {'a', 'b', 'c'};
+    ScriptedWords words({0x40000000, 0x55555556, 0xc0000000, 0x80000000});
+    shuffle(words, std::span<char>(items));
+    EXPECT_EQ(items, (std::vector<char>{'a', 'c', 'b'}));
+    EXPECT_EQ(words.consumed(), 4u);
+}
+
 TEST(Shuffle, ListsOfNoneOrOneEntryDrawNothing) {
     ScriptedWords no_words({});
     std::vector<int> empty;

@@ -119,6 +119,12 @@ class Part:
     def has_block_counts(self) -> bool:
         return all(span.blocks is not None for span in self.spans)
 
+    @property
+    def why_no_block_counts(self) -> str:
+        """Why the part lacks per-block counts: too many to keep, or none were given."""
+        blocks = sum(touched_blocks(span.start, span.stop, self.block_size) for span in self.spans)
+        return "too many blocks to keep" if blocks > MAX_KEPT_BLOCKS else "they are missing from it"
+
     def __add__(self, other: Part) -> Part:
         if (other.seed, other.block_size) != (self.seed, self.block_size):
             raise ValueError(
@@ -281,6 +287,13 @@ class Estimate:
     def __str__(self) -> str:
         return self.text()
 
+    def __repr__(self) -> str:
+        """Short at any size: the plane, the counts and, per seed, the boardings it holds."""
+        seeds = "; ".join(f"seed {_describe_part(part)}" for part in self.parts) or "no seed"
+        flag = ", interrupted" if self.interrupted else ""
+        return (f"<Estimate {_describe(*self.configuration)}: {self.successes:,} of {self.iterations:,} boardings;"
+                f" {seeds}{flag}>")
+
     def text(self, method: str = DEFAULT_METHOD) -> str:
         """What str() and the command line show, with the interval by `method`."""
         low, high = self.proportion_ci(method=method)
@@ -296,8 +309,9 @@ class Estimate:
             f"boardings  {self.iterations:,}, the last passenger in their own seat in {self.successes:,}"
         )
         lines.append(f"estimate   {self.fraction:.{digits}f}")
-        named = "" if method == DEFAULT_METHOD else f" ({method})"
-        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence{named}")
+        lines.append(
+            f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {_level(self.confidence)} confidence ({method})"
+        )
         exact = self.exact
         if exact is None:
             lines.append("exact      not known for this plane")
@@ -347,13 +361,10 @@ class Estimate:
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Write the result to `path` with a checksum, replacing the file in one step (through a
-        symbolic link, keeping an existing file's mode and owner); load() reads it back."""
-        target = os.path.realpath(path)
-        try:
-            like: Optional[os.stat_result] = os.stat(target)
-        except FileNotFoundError:
-            like = None
-        _store.write_atomically(target, _store.encode(self.to_dict()), like=like)
+        symbolic link, keeping an existing file's mode and owner); load() reads it back.
+        FileRefused when a run of the command line holds the file (its lock is taken here too)."""
+        file = _store.ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+        file.save_once(self.to_dict())
 
     @classmethod
     def load(cls, path: Union[str, "os.PathLike[str]"]) -> Estimate:
@@ -376,7 +387,9 @@ class Estimate:
             raise ValueError(RETIRED_FORMATS[version])
         if version != FILE_VERSION:
             raise ValueError(f"a saved estimate of unknown format version {version!r}")
-        data = _mapping(fields, "a saved estimate", _TOP_LEVEL)
+        # What the command line's --json adds is derived from the counts, and read from them.
+        data = _mapping({key: value for key, value in fields.items() if key != "derived"}, "a saved estimate",
+                        _TOP_LEVEL)
         plane = _mapping(data["plane"], "plane", ("passengers", "seats", "cols"))
         parts = tuple(_part_from_dict(entry) for entry in _typed(data["parts"], list, "parts"))
         try:
@@ -485,6 +498,12 @@ def _describe_part(part: Part) -> str:
     else:
         held = f"{len(ranges)} ranges from {ranges[0][0]:,} to {ranges[-1][1]:,}"
     return f"{seed_text(part.seed)} (blocks of {part.block_size:,}; boardings {held})"
+
+
+def _level(confidence: float) -> str:
+    """A confidence in four digits, or in all of them where four would round it to 1."""
+    short = f"{confidence:.4g}"
+    return short if float(short) < 1.0 else repr(confidence)
 
 
 def _digits(low: float, high: float) -> int:

@@ -114,11 +114,14 @@ def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
 
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--iterations", type=lambda text: int(float(text)), default=10**7)
-    parser.add_argument("--passengers", type=int, default=100)
-    parser.add_argument("--seats", type=int, default=100)
-    parser.add_argument("--confidence", type=float, default=0.95)
-    parser.add_argument("--seed", type=int, default=SEED)
+    parser.add_argument("--iterations", type=lambda text: int(float(text)), default=10**7, metavar="N",
+                        help="boardings of the run drawn (1e7 or 10000000), default 1e7")
+    parser.add_argument("--passengers", type=int, default=100, metavar="N", help="default 100")
+    parser.add_argument("--seats", type=int, default=100, metavar="N", help="default 100")
+    parser.add_argument("--confidence", type=float, default=0.95, metavar="C",
+                        help="of the interval band, default 0.95")
+    parser.add_argument("--seed", type=int, default=SEED, metavar="S",
+                        help=f"the run's seed, default {SEED} (the committed picture's)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--output", type=Path, help=f"default {DEFAULT_OUTPUT.relative_to(ROOT)}")
     where.add_argument("--update-docs", action="store_true", help=f"write {TRACKED.relative_to(ROOT)}")

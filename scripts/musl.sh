@@ -249,7 +249,8 @@ musl_tools() {
 }
 
 # musl_venv ARCH: the venv .venv-cpython-musl-ARCH of the architecture's interpreter (made
-# anew when that was rebuilt), with MUSL_PIP_TOOLS installed by its own pip.
+# anew when that was rebuilt), with MUSL_PIP_TOOLS installed by its own pip at the versions of
+# constraints.txt (the marker holds their hash: a version changed there is installed next run).
 musl_venv() {
     local arch="$1" venv wheels="$ROOT/build/musl/wheels-$1" platform
     venv="$(musl_venv_of "$arch")"
@@ -259,15 +260,15 @@ musl_venv() {
         rm -rf "$venv"
         musl_run "$arch" "$MUSL_PYTHON" -m venv "$venv"
     fi
-    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${MUSL_PIP_TOOLS[*]}" ]; then
+    if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${MUSL_PIP_TOOLS[*]} $(constraints_hash)" ]; then
         platform="musllinux_1_2_$(musl_machine "$arch")"
         log "fetching ${MUSL_PIP_TOOLS[*]} for $platform with the host's pip, installing them into $venv"
         "$ROOT/.venv-tools/bin/python" -m pip download -q --only-binary :all: --platform "$platform" \
-            --python-version 3.11 --implementation cp --abi cp311 -d "$wheels" "${MUSL_PIP_TOOLS[@]}" 2>&1 |
-            without_pip_warnings
-        musl_run "$arch" "$venv/bin/python" -m pip install -q --upgrade --no-index --find-links "$wheels" \
+            --python-version 3.11 --implementation cp --abi cp311 -c "$CONSTRAINTS" -d "$wheels" \
             "${MUSL_PIP_TOOLS[@]}" 2>&1 | without_pip_warnings
-        printf '%s' "${MUSL_PIP_TOOLS[*]}" >"$venv/.tools-installed"
+        musl_run "$arch" "$venv/bin/python" -m pip install -q --upgrade --no-index --find-links "$wheels" \
+            -c "$CONSTRAINTS" "${MUSL_PIP_TOOLS[@]}" 2>&1 | without_pip_warnings
+        printf '%s' "${MUSL_PIP_TOOLS[*]} $(constraints_hash)" >"$venv/.tools-installed"
     fi
 }
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import array
 import json
 import os
+import random
 import threading
 import time
 from pathlib import Path
@@ -82,6 +83,24 @@ def test_known_answers_on_any_threads_and_block_function(case: tuple, answer: tu
         assert kernel_count(*case, threads=threads, block_function=block_function) == answer
 
 
+@pytest.mark.parametrize(("case", "answer"), KNOWN_ANSWERS[:2])
+def test_calls_going_on_from_their_stop_positions_add_up_to_the_known_answers(case: tuple, answer: tuple) -> None:
+    """A range cut inside blocks, each call going on from the word of the block's stream where
+    the last stopped (the first from one that runs its block's beginning), gives the known
+    per-block counts: a long block can be counted in short calls without running it twice."""
+    seed, passengers, seats, cols, block_size, start, stop = case
+    plane = (passengers, seats, cols, oracle.seed_key(seed), block_size)
+    lead = start - start % block_size
+    position = _kernel.count(*plane, lead, start, position=0)[2]
+    cuts = sorted({start, stop, *random.Random(seed).sample(range(start + 1, stop), 12)})
+    per_block = [0] * ((stop - 1) // block_size - start // block_size + 1)
+    for low, high in zip(cuts, cuts[1:]):
+        successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)
+        for offset, count in enumerate(array.array("I", counts)):
+            per_block[low // block_size - start // block_size + offset] += count
+    assert (sum(per_block), per_block) == answer
+
+
 def test_block_functions_are_named_fastest_first() -> None:
     """The portable function is always there, last; the others are the known vector ones, fastest first."""
     order = ["avx512", "avx2", "sse2", "scalar"]
@@ -108,6 +127,10 @@ GOOD = {"passengers": 10, "seats": 12, "cols": "ABCDEF", "key": KEY, "block_size
         ({"cols": list("ABCDEF")}, TypeError, "argument 'cols': 'list' object cannot be converted to 'PyString'"),
         ({"block_function": 2}, TypeError, "argument 'block_function': 'int' object cannot be converted to 'PyString'"),
         ({"threads": 1.5}, TypeError, None),
+        ({"block_size": True}, TypeError, "argument 'block_size': 'bool' object cannot be converted to 'int'"),
+        ({"block_function": "\ud800"}, ValueError, "unknown block function (not UTF-8 text): choose one of "),
+        ({"position": 3}, ValueError, "position must be 0 where a block begins, not 3"),
+        ({"start": 1, "position": 2**64 - 1}, ValueError, "position must be less than 2**64 - 1"),
     ],
 )
 def test_refuses_with_python_exceptions_and_nothing_on_stderr(changes: dict, error: type, message: str | None,

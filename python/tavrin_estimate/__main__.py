@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import importlib
 import importlib.util
+import math
 import os
 import platform
 import re
@@ -18,7 +19,7 @@ import signal
 import sys
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import Any, Callable, Iterator, List, Optional
+from typing import Any, Callable, Iterator, List, NoReturn, Optional
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
@@ -34,31 +35,47 @@ EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a program that Ctrl-C stopped
 DEFAULT_SCHEDULER_TIMEOUT = 10.0
+# How the kernel's refusal of a worker thread count begins.
+POOL_FAILURE = "Failed to create Tokio runtime"
 
 _WHOLE = re.compile(r"\d+(_\d+)*")
 _SCIENTIFIC = re.compile(r"\d+(\.\d+)?[eE]\+?\d+")
 
 
-def _count(text: str) -> int:
-    """A whole number from 0 to 10**100: 1000000, 1_000_000 or 1e6 (as long as it is whole)."""
-    text = text.strip()
-    if _WHOLE.fullmatch(text):
-        return int(text)
-    if _SCIENTIFIC.fullmatch(text):
-        try:
-            value = Decimal(text)
-        except InvalidOperation:
-            value = Decimal("NaN")
-        if value.is_finite() and value == value.to_integral_value() and value.adjusted() < 100:
-            return int(value)
-    raise argparse.ArgumentTypeError(f"not a whole number from 0 to 1e100: {text!r}")
+def _whole(least: int) -> Callable[[str], int]:
+    """A whole number from `least` to below 10**100: 1000000, 1_000_000 or 1e6 (as long as it
+    is whole)."""
+
+    def whole(text: str) -> int:
+        text = text.strip()
+        value: Optional[int] = None
+        if _WHOLE.fullmatch(text) and len(text) <= 200:
+            value = int(text)
+        elif _SCIENTIFIC.fullmatch(text):
+            try:
+                number = Decimal(text)
+            except InvalidOperation:
+                number = Decimal("NaN")
+            if number.is_finite() and number == number.to_integral_value() and number.adjusted() < 100:
+                value = int(number)
+        if value is None or not least <= value < 10**100:
+            raise argparse.ArgumentTypeError(f"not a whole number from {least} to below 1e100: {text[:40]!r}")
+        return value
+
+    return whole
+
+
+_count = _whole(0)
 
 
 def _seed(text: str) -> int:
+    digits = text.strip().replace("_", "")
+    if not (digits.isascii() and digits.isdigit()):
+        raise argparse.ArgumentTypeError(f"a seed is a whole number written in decimal digits, not {text[:40]!r}")
     try:
-        return parse_seed(text.strip().replace("_", ""))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"a seed is a whole number written in decimal digits, not {text!r}") from None
+        return parse_seed(digits)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _block_size(text: str) -> int:
@@ -131,7 +148,7 @@ def _parser() -> argparse.ArgumentParser:
         " --resume) and exits with status 128 + the signal's number: 130, 143, 129.",
     )
     parser.add_argument("--version", action="version", version=_version())
-    parser.add_argument("iterations", type=_count, metavar="ITERATIONS",
+    parser.add_argument("iterations", type=_whole(1), metavar="ITERATIONS",
                         help="boardings to run, in total with --resume (1000000, 1_000_000 or 1e6)")
     parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--seats", type=_count, default=100, metavar="N", help="default 100")
@@ -165,7 +182,7 @@ def _replay_parser() -> argparse.ArgumentParser:
         " (exit status 0) or not (1).",
     )
     parser.add_argument("file", type=Path, metavar="FILE", help="a result saved by --resume or Estimate.save()")
-    parser.add_argument("--sample", type=_count, metavar="K",
+    parser.add_argument("--sample", type=_whole(1), metavar="K",
                         help="count only K blocks drawn at random (needs the result's per-block counts)")
     _add_where_options(parser)
     return parser
@@ -175,22 +192,34 @@ def _result_file(path: Path) -> ResultFile:
     return ResultFile(path, kind=FILE_FORMAT, versions=READ_VERSIONS, retired=RETIRED_FORMATS)
 
 
+def _refuse(parser: argparse.ArgumentParser, message: str) -> NoReturn:
+    """A refusal of what the arguments name (a file, the environment): one line, status 2,
+    without the usage, which the arguments themselves got right."""
+    _say(f"{parser.prog}: error: {message}")
+    sys.exit(EXIT_USAGE)
+
+
+def _is_pool_error(exc: BaseException) -> bool:
+    """The kernel's refusal of TAVRIN_PUZZLES_WORKER_THREADS (no pool of that many threads)."""
+    return isinstance(exc, RuntimeError) and str(exc).startswith(POOL_FAILURE)
+
+
 def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Namespace) -> Optional[Estimate]:
     """The result held by the resume file, checked against the plane asked; None for none."""
     try:
         document = file.open()
         saved = None if document is None else Estimate.from_dict(document)
     except FileRefused as exc:
-        parser.error(f"cannot resume from {exc}")
+        _refuse(parser, f"cannot resume from {exc}")
     except ValueError as exc:
         file.close()
-        parser.error(f"cannot resume from {file.path}: {exc}")
+        _refuse(parser, f"cannot resume from {file.path}: {exc}")
     if saved is None:
         return None
     wanted = (args.passengers, args.seats, args.cols)
     if saved.configuration != wanted:
         file.close()
-        parser.error(
+        _refuse(parser, 
             f"{file.path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
             f" {saved.cols!r}; give the same plane to continue it"
         )
@@ -275,21 +304,28 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRe
                     _say(f"{parser.prog}: {failed}")
                 except (TypeError, ValueError) as exc:
                     parser.error(str(exc))
+                except RuntimeError as exc:
+                    if not _is_pool_error(exc):
+                        raise
+                    _refuse(parser, str(exc))
         except KeyboardInterrupt:
             # Only an application's own SIGINT handler raises here, before the run had started
             # (or while the cluster connection closed): nothing counted.
             _say(f"{parser.prog}: interrupted")
             return EXIT_INTERRUPTED
         # Printed first: a save that fails must not take the result with it.
-        _print_result(encode(result.to_dict()).decode("ascii") if args.json else result.text(args.method),
+        _print_result(_json(result, args.method) if args.json else result.text(args.method),
                       end="" if args.json else "\n")
+        if args.half_width is not None and result.iterations < args.iterations and not result.interrupted:
+            _say(f"stopped early, at {result.iterations:,} of the {args.iterations:,} boardings asked: the"
+                 f" interval's half-width reached the target {args.half_width:g}")
         if file is None:
             if result.interrupted:
                 _say("not saved: add --resume FILE to keep a stopped run and continue it later")
             return status
         if saved is not None and result.iterations == saved.iterations and not result.interrupted:
-            _say(f"{file.path} already holds what was asked ({saved.iterations:,} boardings): nothing run,"
-                 " the file left as it was")
+            _say(f"{file.path} already holds what was asked ({args.iterations:,} boardings; it holds"
+                 f" {saved.iterations:,}): nothing run, the file left as it was")
             return status
         try:
             file.save(result.to_dict())
@@ -306,6 +342,19 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRe
         if result.interrupted:
             _say(f"saved to {file.path}: run the same command again to continue")
     return status
+
+
+def _json(result: Estimate, method: str) -> str:
+    """The result's JSON object (the form a file holds, which resumes) with, under "derived",
+    what the counts give: the estimate, the interval printed and the exact answer."""
+    document = result.to_dict()
+    low, high = result.proportion_ci(method=method)
+    document["derived"] = {
+        "estimate": None if math.isnan(result.fraction) else result.fraction,
+        "interval": {"method": method, "confidence": result.confidence, "low": low, "high": high},
+        "exact": None if result.exact is None else str(result.exact),
+    }
+    return encode(document).decode("ascii")
 
 
 def _say(line: str) -> None:
@@ -328,12 +377,16 @@ def _replay(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: Sto
     try:
         saved = Estimate.load(args.file)
     except (OSError, ValueError) as exc:
-        parser.error(f"cannot replay {exc}")
+        _refuse(parser, f"cannot replay {exc}")
     with _client(parser, args.scheduler, args.scheduler_timeout) as client:
         try:
             outcome = replay(saved, args.sample, client=client, progress=args.progress)
         except (TypeError, ValueError) as exc:
-            parser.error(str(exc))
+            _refuse(parser, str(exc))
+        except RuntimeError as exc:
+            if not _is_pool_error(exc):
+                raise
+            _refuse(parser, str(exc))
     _print_result(outcome)
     if outcome.interrupted:
         return exit_status(stop.signum or signal.SIGINT)
@@ -347,13 +400,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     return _stoppable(_parser(), arguments, _run)
 
 
-def command() -> int:
+def command() -> NoReturn:
     """The console command tavrin-estimate: the same as python -m tavrin_estimate, with every
     stopping signal a flag until the process ends."""
     global _PROG
     _PROG = os.path.basename(sys.argv[0]) or _PROG
-    return run_program(main)
+    run_program(main)
 
 
 if __name__ == "__main__":
-    sys.exit(run_program(main))
+    run_program(main)

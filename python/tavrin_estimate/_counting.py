@@ -33,8 +33,11 @@ SEED_BITS = 128
 # (4 MiB of counts; 6.9e10 boardings of the default plane); beyond, only range totals stay.
 MAX_KEPT_BLOCKS = 2**20
 
-# Decimal digits converted in one piece: CPython limits str(int) and int(str) to 4300 digits.
-_DIGITS_PER_PIECE = 4000
+# Seeds are below 2**MAX_SEED_BITS (1,234 decimal digits at most): far beyond any use, and
+# small enough that no conversion of one takes time or meets CPython's limit of 4300 digits.
+MAX_SEED_BITS = 4096
+MAX_SEED_DIGITS = len(str(2**MAX_SEED_BITS - 1))
+TOO_LARGE_SEED = f"a seed is below 2**{MAX_SEED_BITS} (at most {MAX_SEED_DIGITS:,} decimal digits)"
 
 
 def check_seed(seed: object) -> int:
@@ -47,6 +50,8 @@ def check_seed(seed: object) -> int:
         raise TypeError(f"seed must be an int, not {type(seed).__name__}") from None
     if value < 0:
         raise ValueError(f"seed must not be negative, got {value}")
+    if value.bit_length() > MAX_SEED_BITS:
+        raise ValueError(f"{TOO_LARGE_SEED}; this one has {value.bit_length():,} bits")
     return value
 
 
@@ -84,22 +89,18 @@ def seed_key(seed: int) -> bytes:
 
 
 def seed_text(seed: int) -> str:
-    """The seed in decimal, whatever its size."""
-    if seed.bit_length() < 3 * _DIGITS_PER_PIECE:
-        return str(seed)
-    high, low = divmod(seed, 10**_DIGITS_PER_PIECE)
-    return seed_text(high) + str(low).zfill(_DIGITS_PER_PIECE)
+    """The seed in decimal."""
+    return str(seed)
 
 
 def parse_seed(text: str) -> int:
-    """The seed written by seed_text(); ValueError for anything but decimal digits."""
+    """The seed written by seed_text(); ValueError for anything but decimal digits, and for a
+    seed too large (refused by its length, before any conversion)."""
     if not text.isascii() or not text.isdigit():
         raise ValueError(f"a seed is written in decimal digits, not {text[:40]!r}")
-    value = 0
-    for begin in range(0, len(text), _DIGITS_PER_PIECE):
-        piece = text[begin : begin + _DIGITS_PER_PIECE]
-        value = value * 10 ** len(piece) + int(piece)
-    return value
+    if len(text.lstrip("0")) > MAX_SEED_DIGITS:
+        raise ValueError(f"{TOO_LARGE_SEED}; this one has {len(text.lstrip('0')):,} digits")
+    return check_seed(int(text.lstrip("0") or "0"))
 
 
 def default_block_size(seats: int) -> int:
@@ -200,6 +201,10 @@ class Span:
     def iterations(self) -> int:
         """Boardings in the range: stop - start."""
         return self.stop - self.start
+
+    def __repr__(self) -> str:
+        blocks = "None" if self.blocks is None else f"<{len(self.blocks) // 4:,} block counts>"
+        return f"Span(start={self.start}, stop={self.stop}, successes={self.successes}, blocks={blocks})"
 
     def block_counts(self) -> Optional[array]:  # type: ignore[type-arg]
         """The per-block counts as an array of unsigned ints, or None where not kept."""

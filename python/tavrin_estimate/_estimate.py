@@ -57,8 +57,15 @@ class EstimateFailed(RuntimeError):
     """
 
     def __init__(self, result: Estimate, cause: BaseException) -> None:
-        super().__init__(f"the run stopped after {result.iterations:,} boardings: {type(cause).__name__}: {cause}")
+        super().__init__(f"the run stopped after {result.iterations:,} boardings: {_describe_error(cause)}")
         self.result = result
+
+
+def _describe_error(cause: BaseException) -> str:
+    if type(cause).__name__.endswith("CancelledError") and not str(cause):
+        # What Dask reports for a task of a client that restarted or closed, or lost its scheduler.
+        return "CancelledError: a task was cancelled by the cluster (its client restarted or closed, or its scheduler was lost)"
+    return f"{type(cause).__name__}: {cause}" if str(cause) else type(cause).__name__
 
 
 def _check_half_width(value: object) -> Optional[float]:
@@ -224,7 +231,7 @@ def estimate(
     if target is not None and held is not None and not held.has_block_counts:
         raise ValueError(
             "half_width needs the count of every block from boarding 0, which the result to resume"
-            " no longer keeps (too many blocks); resume without half_width"
+            f" does not keep ({held.why_no_block_counts}); resume without half_width"
         )
     holdings = Holdings(block_size, held.spans if held is not None else ())
     precision = PrecisionTarget(target, confidence, block_size, wanted) if target is not None else None

@@ -8,7 +8,9 @@ so a task run again after its worker died gives the same count, and tasks may fi
 order: each finished range is kept as it arrives. Tasks are cut at block boundaries and sized
 from the rates the tasks measure: about CALL_SECONDS on this machine, so that Ctrl-C answers
 at once, and at least TASK_SECONDS on an executor (longer on a large one, see
-MAX_TASKS_PER_SECOND), so that the scheduler's own cost per task stays small.
+MAX_TASKS_PER_SECOND), so that the scheduler's own cost per task stays small. On this machine a
+block longer than MAX_CALL_SECONDS is counted in calls that end inside it, each going on from
+the word of the block's stream where the last one stopped.
 """
 
 from __future__ import annotations
@@ -22,7 +24,7 @@ import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 from . import _kernel
-from ._counting import Holdings, counts_from_bytes, seed_key
+from ._counting import Holdings, counts_from_bytes, seed_key, touched_blocks
 from ._interrupt import StopRequest
 from ._progress import Progress
 from ._store import Checkpointer
@@ -40,6 +42,9 @@ TASK_SECONDS = 1.0
 # a worker about 4 ms: on a large cluster tasks last longer, so that they are asked for at
 # most this many a second (200 worker threads: tasks of 4 s, a quarter of one processor).
 MAX_TASKS_PER_SECOND = 50.0
+# A local call of whole blocks (at least one per processor) lasts at most about this long; a
+# block that one thread takes longer over is counted in calls that end inside it.
+MAX_CALL_SECONDS = 1.0
 # Tasks in flight per worker thread, so that no worker waits for the next between two.
 TASKS_PER_THREAD = 2
 # Near the end tasks shrink with what is left, down to this fraction of a full one.
@@ -54,6 +59,8 @@ WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
 
 # successes, per-block counts, seconds spent counting, block function used
 TaskResult = Tuple[int, bytes, float, str]
+# boardings [start, stop), and whether their count is kept (else they only lead up to a later task)
+Task = Tuple[int, int, bool]
 
 
 def count_range(
@@ -67,16 +74,39 @@ def count_range(
     return successes, blocks, time.perf_counter() - started, _kernel.block_functions()[0]
 
 
+def count_from(
+    passengers: int, seats: int, cols: str, key: bytes, block_size: int, start: int, stop: int, threads: int,
+    positions: Dict[int, int],
+) -> TaskResult:
+    """count_range() for calls on this machine, which may end inside a block: a call that starts
+    inside one goes on from the word of its stream recorded in `positions` by the call that
+    ended there, and records where it ends in turn."""
+    started = time.perf_counter()
+    plane = (passengers, seats, cols, key, block_size)
+    position = positions.pop(start, None) if start % block_size else 0
+    if position is None:  # no call here ended there: the block's beginning is run first
+        position = _kernel.count(*plane, start - start % block_size, start, threads=threads, position=0)[2]
+    successes, blocks, end = _kernel.count(*plane, start, stop, threads=threads, position=position)
+    if stop % block_size:
+        positions[stop] = end
+    return successes, blocks, time.perf_counter() - started, _kernel.block_functions()[0]
+
+
+def processors() -> int:
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # pragma: no cover - every Linux has it
+        return os.cpu_count() or 1
+
+
 def local_threads() -> int:
     """The kernel's thread budget in this process: the variable when it is set, else the
     processors this process may run on."""
     text = os.environ.get(WORKER_THREADS_VARIABLE, "").strip()
     if text.isdigit() and int(text) > 0:
         return int(text)
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):  # pragma: no cover - every Linux has it
-        return os.cpu_count() or 1
+    return processors()
 
 
 def provenance(block_function: str, threads: int, runner: str) -> Provenance:
@@ -98,6 +128,8 @@ class Backend:
     # Local calls are short and cannot be cancelled: on a stop the loop waits for them and
     # keeps their counts. Remote tasks are cancelled instead.
     drain_on_stop = True
+    # Calls run one after another here, so one may go on inside a block where the last ended.
+    splits_blocks = True
 
     def __init__(self) -> None:
         self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="tavrin-estimate")
@@ -114,6 +146,11 @@ class Backend:
     def threads(self) -> int:
         return local_threads()
 
+    def processors(self) -> int:
+        """The threads that really run a call at once, which size the calls: threads beyond
+        the processors take turns and end a call no sooner."""
+        return min(self.threads(), processors())
+
     def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
         self._pool.shutdown(wait=True, cancel_futures=True)
 
@@ -124,6 +161,7 @@ class ExecutorBackend(Backend):
 
     threads_per_task = 1
     drain_on_stop = False
+    splits_blocks = False
 
     def __init__(self, executor: concurrent.futures.Executor) -> None:
         self._executor = executor
@@ -142,14 +180,17 @@ class ExecutorBackend(Backend):
     def threads(self) -> int:
         return 1
 
+    def processors(self) -> int:
+        return 1
+
     def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
         for future in outstanding:
             future.cancel()
 
 
 class DaskBackend(ExecutorBackend):
-    """A dask.distributed Client, through its own Executor (whose shutdown cancels every task
-    it still has); the width follows the cluster's thread count as workers come and go."""
+    """A dask.distributed Client, through its own Executor; the width follows the cluster's
+    thread count as workers come and go."""
 
     def __init__(self, client: Any) -> None:
         self._client = client
@@ -164,7 +205,10 @@ class DaskBackend(ExecutorBackend):
         return TASKS_PER_THREAD * self._workers
 
     def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
-        self._executor.shutdown(wait=False)
+        # The outstanding tasks only: the executor's shutdown cancels the finished ones too,
+        # which the scheduler answers on the client's connection as it closes (a CommClosedError
+        # traceback in the scheduler's log at the end of every run).
+        super().close(outstanding)
 
 
 def _executor_workers(executor: concurrent.futures.Executor) -> int:
@@ -206,28 +250,45 @@ def choose_backend(client: Any, executor: Optional[concurrent.futures.Executor])
 
 
 class BlockSizer:
-    """Task sizes in whole blocks, at least one per kernel thread of a call: each scaled from
-    the measured rate of the last so that it lasts about `target` seconds, growing at most
-    GROWTH times per step so that one noisy timing of a tiny task cannot make the next one
-    huge."""
+    """Task sizes from the measured rate of one kernel thread, so that a task lasts about
+    `target` seconds on `threads` threads (the processors that really run it), growing at most
+    GROWTH times per step so that one noisy timing of a small task cannot make the next one
+    huge. Tasks are whole blocks, at least one per thread, unless `within_blocks` allows tasks
+    inside a block and one block on one thread would last more than MAX_CALL_SECONDS."""
 
-    def __init__(self, target: float, block_size: int, threads: int) -> None:
+    def __init__(self, target: float, block_size: int, threads: int, within_blocks: bool = False) -> None:
         self.target = target
         self.block_size = block_size
         self.least = max(1, threads)
-        self.blocks = self.least
+        self.within_blocks = within_blocks
+        self.per_thread = 0.0  # boardings a second on one thread; 0 before the first timing
+        self.most = math.inf
 
     def first(self, seconds_per_boarding: float) -> None:
-        """Size the first task from the time of one boarding on one thread (which includes a
-        call's fixed cost, so the size errs small)."""
-        boardings = self.target * self.least / max(seconds_per_boarding, 1e-9)
-        self.blocks = max(self.least, int(boardings / self.block_size))
+        """Size from the time of one boarding on one thread (which includes a call's fixed
+        cost, so the size errs small)."""
+        self.per_thread = 1.0 / max(seconds_per_boarding, 1e-9)
 
-    def measured(self, boardings: int, seconds: float) -> None:
-        blocks = max(1, boardings // self.block_size) * GROWTH
+    def measured(self, boardings: int, blocks: int, seconds: float) -> None:
+        """A task of `boardings` boardings touching `blocks` blocks took `seconds`."""
         if seconds > 0.0:
-            blocks = min(blocks, int(boardings / seconds * self.target / self.block_size))
-        self.blocks = max(self.least, blocks)
+            self.per_thread = boardings / seconds / min(self.least, max(1, blocks))
+        self.most = (boardings if self.inside_blocks else max(boardings, self.block_size)) * GROWTH
+
+    @property
+    def inside_blocks(self) -> bool:
+        """Whether the next task ends inside a block."""
+        return self.within_blocks and self.block_size > self.per_thread * MAX_CALL_SECONDS
+
+    @property
+    def blocks(self) -> int:
+        """Whole blocks in the next task."""
+        return max(self.least, int(min(self.most, self.per_thread * self.least * self.target) / self.block_size))
+
+    @property
+    def boardings(self) -> int:
+        """Boardings in the next task inside a block."""
+        return max(1, int(min(self.most, self.per_thread * self.target)))
 
 
 class PrecisionTarget:
@@ -319,40 +380,68 @@ class Run:
         self.stop_at: Optional[int] = None
         self.failure: Optional[BaseException] = None
         self.block_functions: Set[str] = set()
+        # Where in its block's stream each boarding that a local call ended at begins.
+        self.positions: Dict[int, int] = {}
 
-    def _take(self, start: int, stop: int, result: TaskResult) -> None:
+    def _keep(self, task: Task, result: TaskResult) -> None:
+        start, stop, kept = task
         successes, blocks, _, block_function = result
-        self.holdings.add(start, stop, successes, counts_from_bytes(blocks))
         self.block_functions.add(block_function)
+        if not kept:
+            return
+        self.holdings.add(start, stop, successes, counts_from_bytes(blocks))
         self.progress.update(self.holdings.successes, self.holdings.iterations)
         if self.target is not None and self.stop_at is None:
             self.stop_at = self.target.check(self.holdings)
 
-    def probe(self, todo: List[Tuple[int, int]]) -> float:
-        """Count the first boarding to do on this thread, which checks that the plane boards
-        here, and return how long it took."""
-        start = todo[0][0]
-        result = count_range(*self.plane, self.key, self.holdings.block_size, start, start + 1, 0)
-        self._take(start, start + 1, result)
-        todo[0] = (start + 1, todo[0][1])
-        if todo[0][0] == todo[0][1]:
-            del todo[0]
+    def _submit(self, task: Task) -> concurrent.futures.Future[TaskResult]:
+        block = self.holdings.block_size
+        if self.backend.splits_blocks:
+            return self.backend.submit(count_from, *self.plane, self.key, block, task[0], task[1],
+                                       self.backend.threads_per_task, self.positions)
+        return self.backend.submit(count_range, *self.plane, self.key, block, task[0], task[1],
+                                   self.backend.threads_per_task)
+
+    def probe(self, task: Task) -> float:
+        """Count the first task, one boarding, on this thread, which checks that the plane
+        boards here, and return how long it took."""
+        if self.backend.splits_blocks:
+            result = count_from(*self.plane, self.key, self.holdings.block_size, task[0], task[1], 0, self.positions)
+        else:
+            result = count_range(*self.plane, self.key, self.holdings.block_size, task[0], task[1], 0)
+        self._keep(task, result)
         return result[2]
 
-    def _tasks(self, todo: List[Tuple[int, int]], sizer: BlockSizer) -> Iterator[Tuple[int, int]]:
+    def _tasks(self, todo: List[Tuple[int, int]], sizer: BlockSizer) -> Iterator[Task]:
         """Tasks over `todo` in order, each ending on a block boundary (or where `todo` does),
-        of sizer.blocks blocks, fewer near the end so the workers finish together."""
+        of sizer.blocks blocks, fewer near the end so the workers finish together; or, inside a
+        long block, of sizer.boardings. Where a range starts inside a block at a boarding no
+        call here ended at, tasks whose counts are not kept run the block up to there first,
+        so that no call runs longer than the others."""
         size = self.holdings.block_size
         left = sum(b - a for a, b in todo)
+        planned = 0
         for low, high in todo:
+            if self.backend.splits_blocks and low % size:
+                at = max(low - low % size, planned)
+                while at < low:
+                    end = min(low, at + sizer.boardings)
+                    yield at, end, False
+                    at = end
             at = low
             while at < high:
-                share = -(-left // (self.backend.width() * size))
-                blocks = min(sizer.blocks, max(share, sizer.blocks // TAIL_DIVISOR, 1))
-                end = min(high, (at // size + blocks) * size)
-                yield at, end
+                if sizer.inside_blocks:
+                    end = min(high, at + sizer.boardings, (at // size + 1) * size)
+                else:
+                    share = -(-left // (self.backend.width() * size))
+                    blocks = min(sizer.blocks, max(share, sizer.blocks // TAIL_DIVISOR, 1))
+                    end = min(high, (at // size + blocks) * size)
+                if sizer.per_thread <= 0.0:
+                    end = at + 1  # the probe
+                yield at, end, True
                 left -= end - at
                 at = end
+            planned = high
 
     def count(self, todo: List[Tuple[int, int]]) -> None:
         """Count every range of `todo` (sorted, not held yet) unless stopped, failed or
@@ -362,12 +451,21 @@ class Run:
         if not todo or self.stop_at is not None:
             self.backend.close(set())
             return
-        block = self.holdings.block_size
-        sizer = BlockSizer(self.backend.task_seconds(), block, self.backend.threads())
+        sizer = BlockSizer(self.backend.task_seconds(), self.holdings.block_size, self.backend.processors(),
+                           self.backend.splits_blocks)
         tasks = self._tasks(todo, sizer)
-        pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]] = {}
+        pending: Dict[concurrent.futures.Future[TaskResult], Task] = {}
         try:
-            sizer.first(self.probe(todo))
+            # Its errors (a plane that cannot board, a thread count the kernel refuses) are the
+            # caller's: nothing was counted.
+            sizer.first(self.probe(next(tasks)))
+        except BaseException as exc:
+            self.backend.close(set())
+            if not isinstance(exc, KeyboardInterrupt):
+                raise
+            self.stop.request()  # an application's own SIGINT handler, as below
+            return
+        try:
             exhausted = self.stop_at is not None
             while True:
                 while not (exhausted or self.stop.requested or self.stop_at is not None or self.failure):
@@ -377,10 +475,7 @@ class Run:
                     if task is None:
                         exhausted = True
                         break
-                    future = self.backend.submit(
-                        count_range, *self.plane, self.key, block, task[0], task[1], self.backend.threads_per_task
-                    )
-                    pending[future] = task
+                    pending[self._submit(task)] = task
                 if not pending or self.stop.requested or self.stop_at is not None or self.failure:
                     break
                 done, _ = concurrent.futures.wait(pending, timeout=POLL_SECONDS, return_when="FIRST_COMPLETED")
@@ -394,14 +489,15 @@ class Run:
         except KeyboardInterrupt:
             # Raised by an application's own SIGINT handler, which was left in place.
             self.stop.request()
+        except Exception as exc:  # an executor that refuses tasks (shut down), or anything else between tasks
+            if self.failure is None:
+                self.failure = exc
         finally:
             self._wind_up(pending, sizer)
         if self.stop_at is not None:
             self.holdings.cut(self.stop_at)
 
-    def _finish(
-        self, future: concurrent.futures.Future[TaskResult], task: Tuple[int, int], sizer: Optional[BlockSizer]
-    ) -> None:
+    def _finish(self, future: concurrent.futures.Future[TaskResult], task: Task, sizer: Optional[BlockSizer]) -> None:
         try:
             result = future.result()
         except concurrent.futures.CancelledError as exc:
@@ -412,12 +508,12 @@ class Run:
             if self.failure is None:
                 self.failure = exc
             return
-        self._take(task[0], task[1], result)
+        self._keep(task, result)
         if sizer is not None:
             sizer.target = self.backend.task_seconds()  # a cluster's size may have changed
-            sizer.measured(task[1] - task[0], result[2])
+            sizer.measured(task[1] - task[0], touched_blocks(task[0], task[1], self.holdings.block_size), result[2])
 
-    def _wind_up(self, pending: Dict[concurrent.futures.Future[TaskResult], Tuple[int, int]], sizer: BlockSizer) -> None:
+    def _wind_up(self, pending: Dict[concurrent.futures.Future[TaskResult], Task], sizer: BlockSizer) -> None:
         """Keep every task that has finished (after waiting for the local calls, which end
         soon), cancel the rest."""
         if self.backend.drain_on_stop and pending:

@@ -26,13 +26,17 @@ import signal
 import sys
 import threading
 from types import FrameType, TracebackType
-from typing import Any, Callable, Iterable, List, Optional, Tuple, Type, Union
+from typing import Any, Callable, Iterable, List, NoReturn, Optional, Tuple, Type, Union
 
 _Handler = Union[Callable[[int, Optional[FrameType]], Any], int, signal.Handlers, None]
 
 # What a long run treats as "stop now, keep what you have": Ctrl-C, `kill`, `timeout`, batch
 # schedulers and container runtimes (SIGTERM), and a closed terminal (SIGHUP).
 STOP_SIGNALS: Tuple[signal.Signals, ...] = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+# The status of a program ended by an error it did not expect (a traceback), as Python's own.
+EXIT_CRASHED = 1
 
 
 def exit_status(signum: int) -> int:
@@ -48,16 +52,52 @@ def signal_name(signum: int) -> str:
 
 
 class _Flag:
-    """The state shared by nested requests: set once, remembering the first signal."""
+    """The state shared by nested requests: set once, remembering the first signal.
+
+    Python runs the handlers of the signals that arrived while the main thread was busy (in a
+    system call, in a kernel call) in the order of their numbers, not of their arrival: a
+    SIGHUP that came a millisecond after a SIGINT is handled first. With `arrivals`, the read
+    end of a pipe that Python's own signal handler writes each signal's number to as it arrives
+    (signal.set_wakeup_fd), the first signal is the first number there."""
 
     def __init__(self) -> None:
         self.event = threading.Event()
         self.signum: Optional[int] = None
+        self.arrivals: Optional[int] = None
 
     def set(self, signum: Optional[int]) -> None:
         if not self.event.is_set():
-            self.signum = signum
+            self.signum = signum if signum is None else self._first_arrived(signum)
             self.event.set()
+
+    def _first_arrived(self, signum: int) -> int:
+        if self.arrivals is not None:
+            try:
+                arrived = os.read(self.arrivals, 64)
+            except OSError:
+                arrived = b""
+            if arrived:
+                return arrived[0]
+        return signum
+
+    def record_arrivals(self) -> None:
+        """Have the signals' numbers written to a pipe as they arrive, unless another part of
+        the program already takes them (main thread only). Kept until the process ends."""
+        read, write = os.pipe()
+        for fd in (read, write):
+            os.set_blocking(fd, False)
+            os.set_inheritable(fd, False)
+        try:
+            previous = signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+        except (TypeError, ValueError, OSError):
+            previous = None
+        if previous != -1:
+            if previous is not None:
+                signal.set_wakeup_fd(previous)
+            os.close(read)
+            os.close(write)
+            return
+        self.arrivals = read
 
 
 # The request that owns the installed handlers, while one is active (main thread only).
@@ -132,32 +172,61 @@ class StopRequest:
             _active = None
 
     def end_process_on_signal(self) -> None:
-        """From now on, a signal this request watches ends the process at once with
-        exit_status(signum), once standard output and error are flushed; the handlers stay so
-        until the process ends. For a program whose work is done and saved, so that a late
-        signal neither waits nor prints a KeyboardInterrupt traceback."""
+        """From now on, a signal this request watches ends the process at once with the exit
+        status of the first signal it has seen (this one, if none came before), once standard
+        output and error are flushed; the handlers stay so until the process ends. For a
+        program whose work is done and saved, so that a late signal neither waits nor prints a
+        KeyboardInterrupt traceback, nor changes the status that the first one decided."""
+        flag = self._flag
+
+        def end(signum: int, frame: Optional[FrameType]) -> None:
+            flag.set(signum)
+            end_process(exit_status(flag.signum or signum))
+
         for signum, _ in self._swapped:
-            signal.signal(signum, _end_process)
+            signal.signal(signum, end)
         self._swapped.clear()
 
 
-def _end_process(signum: int, frame: Optional[FrameType]) -> None:
+def end_process(status: int) -> NoReturn:
+    """Flush standard output and error, and end the process with `status` at once: no
+    teardown of the interpreter, during which a late signal would find its default disposition
+    again and end the process with another status."""
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
         except (OSError, ValueError, AttributeError):
             pass
-    os._exit(exit_status(signum))
+    os._exit(status)
 
 
-def run_program(main: Callable[[], int]) -> int:
+def run_program(main: Callable[[], int]) -> NoReturn:
     """Run a command line's `main` with every stopping signal a flag from its first line to the
-    end of the process: the requests of `main` and of its runs nest in this one, so no signal
-    that arrives between the end of a run and the save of its result, or after that, raises
-    anywhere. Returns main's exit status."""
+    end of the process, and end the process with main's exit status: the requests of `main` and
+    of its runs nest in this one, so no signal that arrives between the end of a run and the
+    save of its result, or after that, raises anywhere or changes the status."""
     request = StopRequest(STOP_SIGNALS)
+    request._flag.record_arrivals()
+    status = EXIT_CRASHED
     with request:
         try:
-            return main()
+            status = main()
+        except SystemExit as exc:
+            status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+            if exc.code is not None and not isinstance(exc.code, int):
+                _say_last(str(exc.code))
+        except BaseException:
+            # A crash prints its traceback as usual, and ends the process as everything else.
+            import traceback
+
+            traceback.print_exc()
         finally:
             request.end_process_on_signal()
+    end_process(status)
+
+
+def _say_last(line: str) -> None:
+    try:
+        print(line, file=sys.stderr)
+    except (OSError, ValueError, AttributeError):
+        pass

@@ -1,5 +1,8 @@
 """The seeded counting kernel (native): reproducible counts of boardings, by blocks."""
 
+from typing import overload
+
+@overload
 def count(
     passengers: int,
     seats: int,
@@ -11,6 +14,7 @@ def count(
     *,
     threads: int = 0,
     block_function: str | None = None,
+    position: None = None,
 ) -> tuple[int, bytes]:
     """Count boardings [start, stop) of the seeded run keyed by `key` (``seed_key(seed)``).
 
@@ -20,6 +24,23 @@ def count(
     the processors available; neither threads nor block_function changes a count. The
     extension's own docstring documents every parameter and error.
     """
+
+@overload
+def count(
+    passengers: int,
+    seats: int,
+    cols: str,
+    key: bytes,
+    block_size: int,
+    start: int,
+    stop: int,
+    *,
+    threads: int = 0,
+    block_function: str | None = None,
+    position: int,
+) -> tuple[int, bytes, int]:
+    """The same, going on from word `position` of the block's stream (0 where a block begins),
+    and saying where the next boarding would begin: (successes, per-block counts, stop position)."""
 
 def block_functions() -> list[str]:
     """The block functions this processor runs, fastest first."""

@@ -72,8 +72,9 @@ def replay(
     plane = check_plane(result.passengers, result.seats, result.cols)
     if sample is not None and sample < 1:
         raise ValueError(f"a sample holds at least one block, not {sample}")
-    if sample is not None and not all(part.has_block_counts for part in result.parts):
-        raise ValueError("this result keeps no per-block counts (too many blocks): replay it whole")
+    lacking = [part for part in result.parts if not part.has_block_counts]
+    if sample is not None and lacking:
+        raise ValueError(f"this result keeps no per-block counts ({lacking[0].why_no_block_counts}): replay it whole")
     rng = rng or random.Random()
     lines: List[str] = []
     matches = True

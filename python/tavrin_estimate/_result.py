@@ -195,6 +195,12 @@ class Part:
         """Whether every range keeps the count of each block it touches."""
         return all(span.blocks is not None for span in self.spans)
 
+    @property
+    def why_no_block_counts(self) -> str:
+        """Why the part lacks per-block counts: too many to keep, or none were given."""
+        blocks = sum(touched_blocks(span.start, span.stop, self.block_size) for span in self.spans)
+        return "too many blocks to keep" if blocks > MAX_KEPT_BLOCKS else "they are missing from it"
+
     def __add__(self, other: Part) -> Part:
         if (other.seed, other.block_size) != (self.seed, self.block_size):
             raise ValueError(
@@ -464,6 +470,13 @@ class Estimate:
     def __str__(self) -> str:
         return self.text()
 
+    def __repr__(self) -> str:
+        """Short at any size: the plane, the counts and, per seed, the boardings it holds."""
+        seeds = "; ".join(f"seed {_describe_part(part)}" for part in self.parts) or "no seed"
+        flag = ", interrupted" if self.interrupted else ""
+        return (f"<Estimate {_describe(*self.configuration)}: {self.successes:,} of {self.iterations:,} boardings;"
+                f" {seeds}{flag}>")
+
     def text(self, method: Optional[str] = None) -> str:
         """What ``str()`` and the command line show, with the interval by `method`.
 
@@ -493,10 +506,10 @@ class Estimate:
             f"boardings  {self.iterations:,}, the last passenger in their own seat in {self.successes:,}"
         )
         lines.append(f"estimate   {self.fraction:.{digits}f}")
-        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {self.confidence:.4g} confidence ({method})")
+        lines.append(f"interval   [{low:.{digits}f}, {high:.{digits}f}] at {_level(self.confidence)} confidence ({method})")
         if method != ANYTIME:
             low_any, high_any = self.proportion_ci(method=ANYTIME)
-            lines.append(f"anytime    [{low_any:.{digits}f}, {high_any:.{digits}f}] at {self.confidence:.4g} confidence"
+            lines.append(f"anytime    [{low_any:.{digits}f}, {high_any:.{digits}f}] at {_level(self.confidence)} confidence"
                          " (anytime: holds however often it was looked at)")
         exact = self.exact
         if exact is None:
@@ -569,7 +582,8 @@ class Estimate:
 
         The new content goes to a temporary file in the same folder, flushed to the disk and
         renamed over `path`: a crash leaves the old or the new file, never a mixture. A symbolic
-        link is written through; an existing file keeps its mode and owner.
+        link is written through; an existing file keeps its mode and owner. The file's run lock
+        is taken as the command line takes it, so a file that a run holds is refused.
 
         Parameters
         ----------
@@ -578,15 +592,13 @@ class Estimate:
 
         Raises
         ------
+        FileRefused
+            A run of the command line holds the file (a `ValueError`).
         OSError
             The file cannot be written.
         """
-        target = os.path.realpath(path)
-        try:
-            like: Optional[os.stat_result] = os.stat(target)
-        except FileNotFoundError:
-            like = None
-        _store.write_atomically(target, _store.encode(self.to_dict()), like=like)
+        file = _store.ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
+        file.save_once(self.to_dict())
 
     @classmethod
     def load(cls, path: Union[str, "os.PathLike[str]"]) -> Estimate:
@@ -651,6 +663,8 @@ class Estimate:
             raise ValueError(RETIRED_FORMATS[version])
         if version not in READ_VERSIONS:
             raise ValueError(f"a saved estimate of unknown format version {version!r}")
+        # What the command line's --json adds is derived from the counts, and read from them.
+        fields = {key: value for key, value in fields.items() if key != "derived"}
         data = _mapping(fields, "a saved estimate", _TOP_LEVEL if version == FILE_VERSION else _TOP_LEVEL[:-1])
         plane = _mapping(data["plane"], "plane", ("passengers", "seats", "cols"))
         parts = tuple(_part_from_dict(entry) for entry in _typed(data["parts"], list, "parts"))
@@ -761,6 +775,12 @@ def _describe_part(part: Part) -> str:
     else:
         held = f"{len(ranges)} ranges from {ranges[0][0]:,} to {ranges[-1][1]:,}"
     return f"{seed_text(part.seed)} (blocks of {part.block_size:,}; boardings {held})"
+
+
+def _level(confidence: float) -> str:
+    """A confidence in four digits, or in all of them where four would round it to 1."""
+    short = f"{confidence:.4g}"
+    return short if float(short) < 1.0 else repr(confidence)
 
 
 def _digits(low: float, high: float) -> int:

@@ -18,7 +18,9 @@ read-only, or whose owner or group this user could not keep, is refused before a
 
 While a run uses a file it holds an advisory lock on a sidecar `.NAME.lock` beside the target
 (the target itself is replaced on every save, so a lock on it would not last): a second run on
-the same file refuses to start. Temporary files are removed on every path out of a save; those
+the same file refuses to start, and a single save (Estimate.save) takes the same lock for its
+moment. The lock binds only those who take it: before each save a run checks that the file is
+still the one it read or last wrote, and refuses to overwrite what another writer put there. Temporary files are removed on every path out of a save; those
 left by a run that was killed during a save are removed by the next run that holds the lock,
 which alone may have written them.
 """
@@ -326,6 +328,8 @@ class ResultFile:
         self._folder, self._name = os.path.split(self.target)
         self._lock_path = os.path.join(self._folder, f".{self._name[:_NAME_KEPT]}.lock")
         self._lock_fd: Optional[int] = None
+        # What the file was when it was read or last written (empty: absent), to see another writer.
+        self._seen: Tuple[int, ...] = ()
 
     def refused(self, problem: str) -> FileRefused:
         return FileRefused(self.path, problem)
@@ -351,10 +355,13 @@ class ResultFile:
         self._lock()
         try:
             self._remove_stale_temporaries()
+            self._seen = ()
             data = read_bounded(self.target, self.max_bytes)
             if data is None:
                 return None
-            self._check_replaceable(os.stat(self.target))
+            info = os.stat(self.target)
+            self._seen = _identity(info)
+            self._check_replaceable(info)
             try:
                 return decode(data, kind=self.kind, versions=self.versions, retired=self.retired)
             except ValueError as exc:
@@ -374,8 +381,28 @@ class ResultFile:
         except FileNotFoundError:
             like = None
         if like is not None:
+            if _identity(like) != self._seen:
+                raise self.refused(
+                    "was replaced by another writer since this run read or saved it: left as it is, not"
+                    " overwritten"
+                )
             self._check_replaceable(like)
         write_atomically(self.target, data, like=like)
+        with contextlib.suppress(OSError):
+            self._seen = _identity(os.stat(self.target))
+
+    def save_once(self, document: Mapping[str, Any]) -> None:
+        """Hold the lock for one save (FileRefused when a run holds the file), then let it go."""
+        os.stat(self._folder or ".")  # a missing folder is the OSError that writing would raise
+        self._lock()
+        try:
+            try:
+                like: Optional[os.stat_result] = os.stat(self.target)
+            except FileNotFoundError:
+                like = None
+            write_atomically(self.target, encode(document), like=like)
+        finally:
+            self.close()
 
     def close(self) -> None:
         """Release the lock (removing the sidecar while still holding it, so a run waiting for
@@ -470,6 +497,11 @@ class ResultFile:
                 info = os.stat(path, follow_symlinks=False)
                 if stat.S_ISREG(info.st_mode) and info.st_uid == os.geteuid():
                     os.unlink(path)
+
+
+def _identity(info: os.stat_result) -> Tuple[int, ...]:
+    """What changes when a file is replaced or written to."""
+    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
 
 
 def _read_pid(fd: int) -> Optional[int]:

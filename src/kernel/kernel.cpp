@@ -25,9 +25,17 @@ constexpr const char* MODULE_DOC =
     "on any number of threads.";
 constexpr std::size_t KEY_BYTES = sizeof(ChaChaKey);
 
-constexpr std::array<const char*, 9> COUNT_PARAMETERS = {
-    "passengers", "seats", "cols", "key", "block_size", "start", "stop", "threads", "block_function"};
-constexpr FunctionDescription COUNT_FUNCTION = {"count()", COUNT_PARAMETERS, 7, 2};
+constexpr std::array<const char*, 10> COUNT_PARAMETERS = {
+    "passengers", "seats", "cols", "key", "block_size", "start", "stop", "threads", "block_function", "position"};
+constexpr FunctionDescription COUNT_FUNCTION = {"count()", COUNT_PARAMETERS, 7, 3};
+
+// A count or a size: an int, never a bool (True is no block size).
+std::uint64_t to_count(PyObject* object) {
+    if (PyBool_Check(object)) {
+        throw PendingError::type_mismatch(object, "int");
+    }
+    return to_u64(object);
+}
 
 // The 32 bytes of a bytes object as eight little-endian words.
 ChaChaKey to_key(PyObject* object) {
@@ -67,8 +75,18 @@ ChaChaRefillFunction to_refill(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         throw PendingError::type_mismatch(object, "PyString");
     }
-    Ref keep;
-    const std::string name(utf8_view(object, keep));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        // A lone surrogate names no block function: the same refusal as any other unknown name.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            throw PendingError::fetch();
+        }
+        PyErr_Clear();
+        throw PendingError::lazy(PyExc_ValueError, "unknown block function (not UTF-8 text): choose one of " +
+                                                       path_names());
+    }
+    const std::string name(data, static_cast<std::size_t>(size));
     for (const ChaChaPath& path : chacha_paths()) {
         if (name == path.name) {
             return path.rounds12;
@@ -127,22 +145,41 @@ PyObject* kernel_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         BoundArguments<COUNT_PARAMETERS.size()> bound;
         bind_arguments(COUNT_FUNCTION, args, nargs, kwnames, bound);
         Planes plane;
-        plane.passengers = convert_argument(to_u64, bound[0].get(), "passengers");
-        plane.seats = convert_argument(to_u64, bound[1].get(), "seats");
+        plane.passengers = convert_argument(to_count, bound[0].get(), "passengers");
+        plane.seats = convert_argument(to_count, bound[1].get(), "seats");
         plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
         CountRequest request;
         request.key = convert_argument(to_key, bound[3].get(), "key");
-        request.block_size = convert_argument(to_u64, bound[4].get(), "block_size");
-        request.start = convert_argument(to_u64, bound[5].get(), "start");
-        request.stop = convert_argument(to_u64, bound[6].get(), "stop");
+        request.block_size = convert_argument(to_count, bound[4].get(), "block_size");
+        request.start = convert_argument(to_count, bound[5].get(), "start");
+        request.stop = convert_argument(to_count, bound[6].get(), "stop");
         if (bound[7]) {
-            request.threads = convert_argument(to_u64, bound[7].get(), "threads");
+            request.threads = convert_argument(to_count, bound[7].get(), "threads");
         }
         if (bound[8]) {
             request.refill = convert_argument(to_refill, bound[8].get(), "block_function");
         }
+        // With a position (None counts as not given) the call also says where the next one goes on.
+        const bool positioned = bound[9] && bound[9].get() != Py_None;
+        if (positioned) {
+            request.start_position = convert_argument(to_count, bound[9].get(), "position");
+            if (request.block_size != 0 && request.start % request.block_size == 0 && request.start_position != 0) {
+                throw PendingError::lazy(PyExc_ValueError, "position must be 0 where a block begins, not " +
+                                                               std::to_string(request.start_position));
+            }
+            if (request.start_position == UNKNOWN_POSITION) {
+                throw PendingError::lazy(PyExc_ValueError, "position must be less than 2**64 - 1");
+            }
+        }
         const CountResult result = count_unlocked(plane, request);
-        return pair(make_int(result.successes), per_block_bytes(result.per_block));
+        if (!positioned) {
+            return pair(make_int(result.successes), per_block_bytes(result.per_block));
+        }
+        Ref triple = require(PyTuple_New(3));
+        require_status(PyTuple_SetItem(triple.get(), 0, make_int(result.successes).release()));
+        require_status(PyTuple_SetItem(triple.get(), 1, per_block_bytes(result.per_block).release()));
+        require_status(PyTuple_SetItem(triple.get(), 2, make_int(result.stop_position).release()));
+        return triple;
     });
 }
 
@@ -161,7 +198,7 @@ PyMethodDef module_functions[] = {
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kernel_count)),
      METH_FASTCALL | METH_KEYWORDS,
      "count($module, /, passengers, seats, cols, key, block_size, start, stop, *, threads=0, "
-     "block_function=None)\n--\n\n"
+     "block_function=None, position=None)\n--\n\n"
      "Count boardings [start, stop) of the seeded run keyed by `key`.\n\n"
      "Boarding g belongs to block g // block_size; block i draws its words from ChaCha12 keyed by\n"
      "`key`, stream number i, block counter from 0, and runs its boardings one after another. The\n"
@@ -182,7 +219,11 @@ PyMethodDef module_functions[] = {
      "    At most this many worker threads; 0 takes TAVRIN_PUZZLES_WORKER_THREADS, or else the\n"
      "    processors available. Changes no count.\n"
      "block_function : str, optional\n"
-     "    One of block_functions(); None takes the fastest. Changes no count.\n\n"
+     "    One of block_functions(); None takes the fastest. Changes no count.\n"
+     "position : int, optional\n"
+     "    The word of its block's stream where boarding `start` begins: 0 at a block's start,\n"
+     "    else the `stop_position` of the call that ended there. With it, a long block is counted\n"
+     "    in short calls without running its beginning again.\n\n"
      "Returns\n"
      "-------\n"
      "successes : int\n"
@@ -190,7 +231,10 @@ PyMethodDef module_functions[] = {
      "per_block : bytes\n"
      "    One little-endian 32-bit count per block touched, from block start // block_size to\n"
      "    (stop - 1) // block_size, the first and last counting only the range's share; empty\n"
-     "    for an empty range.\n\n"
+     "    for an empty range.\n"
+     "stop_position : int\n"
+     "    Only when `position` is given: the word of the last block's stream where boarding\n"
+     "    `stop` begins.\n\n"
      "Raises\n"
      "------\n"
      "TypeError, OverflowError\n"

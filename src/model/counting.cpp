@@ -87,17 +87,27 @@ void check_countable(const Planes& planes) {
     }
 }
 
-std::uint32_t count_block(const Planes& planes, const ChaChaKey& key, std::uint64_t block, std::uint64_t first,
-                          std::uint64_t end, ChaChaRefillFunction refill, std::vector<SeatNumber>& seats) {
-    ChaCha12Rng words(key, block, refill);
-    for (std::uint64_t i = 0; i < first; ++i) {
+namespace {
+
+// Runs `skipped` boardings uncounted, then counts `counted` of them, from `words`.
+std::uint32_t board(const Planes& planes, ChaCha12Rng& words, std::uint64_t skipped, std::uint64_t counted,
+                    std::vector<SeatNumber>& seats) {
+    for (std::uint64_t i = 0; i < skipped; ++i) {
         static_cast<void>(run_simulation(planes, words, seats));
     }
     std::uint32_t successes = 0;
-    for (std::uint64_t i = first; i < end; ++i) {
+    for (std::uint64_t i = 0; i < counted; ++i) {
         successes += run_simulation(planes, words, seats) ? 1 : 0;
     }
     return successes;
+}
+
+}  // namespace
+
+std::uint32_t count_block(const Planes& planes, const ChaChaKey& key, std::uint64_t block, std::uint64_t first,
+                          std::uint64_t end, ChaChaRefillFunction refill, std::vector<SeatNumber>& seats) {
+    ChaCha12Rng words(key, block, refill);
+    return board(planes, words, first, end - first, seats);
 }
 
 CountResult count_boardings(const Planes& planes, const CountRequest& request) {
@@ -138,8 +148,16 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
                 const std::uint64_t block_start = block * size;
                 const std::uint64_t first = std::max(request.start, block_start) - block_start;
                 const std::uint64_t end = std::min(request.stop - block_start, size);
-                result.per_block[static_cast<std::size_t>(index)] =
-                    count_block(planes, request.key, block, first, end, request.refill, seats);
+                ChaCha12Rng words(request.key, block, request.refill);
+                std::uint64_t skipped = first;
+                if (index == 0 && first != 0 && request.start_position != UNKNOWN_POSITION) {
+                    words.seek(request.start_position);
+                    skipped = 0;
+                }
+                result.per_block[static_cast<std::size_t>(index)] = board(planes, words, skipped, end - first, seats);
+                if (index == blocks - 1) {
+                    result.stop_position = words.position();
+                }
             }
         } catch (...) {
             failures[worker] = std::current_exception();

@@ -40,12 +40,19 @@ private:
     Kind kind_;
 };
 
+// A start_position that is not known: the block is run from its beginning up to `start`.
+inline constexpr std::uint64_t UNKNOWN_POSITION = UINT64_MAX;
+
 struct CountRequest {
     ChaChaKey key{};
     std::uint64_t block_size = 1;
     // Boardings [start, stop) are counted.
     std::uint64_t start = 0;
     std::uint64_t stop = 0;
+    // The word of its block's stream at which boarding `start` draws first: the stop_position
+    // of the count that ended at `start`. A long block is then counted in many calls without
+    // running its beginning again in each.
+    std::uint64_t start_position = UNKNOWN_POSITION;
     // 0: as many workers as run_simulations would take; otherwise at most this many.
     std::uint64_t threads = 0;
     ChaChaRefillFunction refill = chacha_paths().front().rounds12;
@@ -56,6 +63,8 @@ struct CountResult {
     std::uint64_t successes = 0;
     // The count of every block touched, start / block_size .. (stop - 1) / block_size in order.
     std::vector<std::uint32_t> per_block;
+    // The word of the last block's stream at which boarding `stop` would draw first.
+    std::uint64_t stop_position = 0;
 };
 
 // "a plane with 0 passengers has no last passenger", "<P> passengers do not fit in <S> seats",

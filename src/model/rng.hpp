@@ -35,6 +35,21 @@ public:
         set_next_word(buffer_end());
     }
 
+    // Words drawn since block 0 of the stream: where the next word comes from.
+    [[nodiscard]] std::uint64_t position() const noexcept {
+        return counter_ * CHACHA_BLOCK_WORDS - (CHACHA_REFILL_WORDS - index_);
+    }
+
+    // Goes on from word `position` of the stream, as position() gave it.
+    void seek(std::uint64_t position) {
+        counter_ = position / CHACHA_REFILL_WORDS * CHACHA_REFILL_BLOCKS;
+        index_ = CHACHA_REFILL_WORDS;
+        if (const std::uint64_t within = position % CHACHA_REFILL_WORDS; within != 0) {
+            refill();
+            index_ = static_cast<std::uint32_t>(within);
+        }
+    }
+
     // The buffered words, for WordCursor.
     const std::uint32_t* next_word() const noexcept { return buffer_.data() + index_; }
     const std::uint32_t* buffer_end() const noexcept { return buffer_.data() + CHACHA_REFILL_WORDS; }

@@ -5,11 +5,25 @@ to run them: `pytest tests/companion`."""
 
 from __future__ import annotations
 
+import signal
 from pathlib import Path
+from typing import Iterator
 
 import pytest
 
 HERE = Path(__file__).resolve().parent
+
+
+@pytest.fixture(autouse=True)
+def python_sigint_handler() -> Iterator[None]:
+    """Python's own SIGINT handler for every test, as an interactive run has it: a runner that
+    was started with SIGINT ignored (the background job of a shell script, as CI may start it)
+    would leave the tests of Ctrl-C nothing to stop."""
+    previous = signal.getsignal(signal.SIGINT)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    if previous is not None:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _named_on_command_line(config: pytest.Config) -> bool:

@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 
-from tavrin_estimate import Estimate, _store, estimate
+from tavrin_estimate import Estimate, Part, Span, _store, estimate
 from tavrin_estimate.__main__ import main
 
 # A child gets this long to start and to finish; a guard against hanging, not a measure.
@@ -45,13 +45,18 @@ def test_prints_seed_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixt
 
 def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
     """--json prints the result as the checked JSON object a file holds, which records the
-    method; --method names the interval printed, shown beside the anytime one."""
+    method and resumes, with the estimate, the interval of --method and the exact answer derived
+    from its counts; --method names the interval printed, shown beside the anytime one."""
     arguments = ["3000", "--passengers", "5", "--seats", "5", "--seed", "4"]
     assert main([*arguments, "--json", "--method", "jeffreys"]) == 0
     printed = capsys.readouterr().out
-    result = Estimate.from_dict(_store.decode(printed.encode(), kind="tavrin_estimate result", versions=(3,)))
+    document = _store.decode(printed.encode(), kind="tavrin_estimate result", versions=(3,))
+    result = Estimate.from_dict(document)
     assert result.parts == estimate(3000, 5, 5, seed=4).parts and printed.count("\n{") == 0
     assert result.method == "jeffreys"
+    low, high = result.proportion_ci(method="jeffreys")
+    assert document["derived"] == {"estimate": result.fraction, "exact": "1/2", "interval": {
+        "method": "jeffreys", "confidence": 0.95, "low": low, "high": high}}
     assert main([*arguments, "--method", "clopper-pearson"]) == 0
     low, high = result.proportion_ci(method="clopper-pearson")
     low_any, high_any = result.proportion_ci(method="anytime")
@@ -61,14 +66,18 @@ def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
 
 def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
     """--half-width E ends the run once the anytime interval is that narrow (about 42,700
-    boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most."""
+    boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most, and
+    says where it stopped."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
     assert main(["1e9", *arguments]) == 0
-    iterations, _ = printed_count(capsys.readouterr().out)
+    captured = capsys.readouterr()
+    iterations, _ = printed_count(captured.out)
     assert 30_000 < iterations < 60_000 and iterations % 1000 == 0
+    assert f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked" in captured.err
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()
+SAVED_NO_COUNTS = Estimate(5, 5, "ABCDE", (Part(1, 100, (Span(0, 150, 70),)),)).to_dict()
 SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers": 100, "seats": 100,
                   "cols": "ABCDEF", "successes": 1, "iterations": 2, "elapsed": 0.0, "confidence": 0.95,
                   "interrupted": False}  # fmt: skip
@@ -78,16 +87,17 @@ SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers"
     "arguments, saved, message",
     [
         ([], None, "the following arguments are required"),
-        (["-5"], None, "not a whole number"),
+        (["-5"], None, "not a whole number from 1 to below 1e100: '-5'"),
         (["1.5"], None, "not a whole number"),
         (["1e400"], None, "not a whole number"),
-        (["0"], None, "iterations must be at least 1"),
+        (["0"], None, "not a whole number from 1 to below 1e100: '0'"),
         (["10", "--confidence", "nan"], None, "strictly between 0 and 1"),
         (["10", "--passengers", "6", "--seats", "5"], None, "6 passengers do not fit in 5 seats"),
         (["10", "--passengers", "0"], None, "a plane with 0 passengers has no last passenger"),
         (["10", "--seats", "3", "--passengers", "3", "--cols", "AB"], None, "3 seats need 3 column letters, got 2"),
         (["10", "--seed", "-1"], None, "a seed is a whole number"),
         (["10", "--seed", "0x10"], None, "a seed is a whole number"),
+        (["10", "--seed", "9" * 1235], None, "a seed is below 2**4096 (at most 1,234 decimal digits)"),
         (["10", "--half-width", "0"], None, "a half-width is a positive number"),
         (["10", "--block-size", "0"], None, "a block size lies between"),
         (["10", "--method", "exact"], None, "invalid choice"),
@@ -97,7 +107,8 @@ SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers"
         (["10"], SAVED_FORMAT_1, "format version 1, which records no seed"),
         (["replay"], None, "the following arguments are required"),
         (["replay", "none.json"], None, "does not exist"),
-        (["replay", "--sample", "0"], SAVED_OTHER_PLANE, "at least one block"),
+        (["replay", "none.json", "--sample", "1e100"], None, "not a whole number from 1 to below 1e100"),
+        (["replay", "--sample", "1"], SAVED_NO_COUNTS, "keeps no per-block counts (they are missing from it)"),
     ],
 )
 def test_bad_arguments_exit_with_status_2(
@@ -105,7 +116,8 @@ def test_bad_arguments_exit_with_status_2(
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     """Bad arguments, or a file that is no saved result of this plane, end with one error line
-    and status 2, no traceback; the file is left as it was."""
+    and status 2, no traceback (the usage before it only for the arguments' own faults); the
+    file is left as it was."""
     monkeypatch.chdir(tmp_path)
     file = tmp_path / "run.json"
     if saved is not None:
@@ -120,7 +132,22 @@ def test_bad_arguments_exit_with_status_2(
     err = capsys.readouterr().err
     assert exit_.value.code == 2
     assert message in err and "error:" in err and "Traceback" not in err
+    assert ("usage:" in err) == (saved is None and "does not exist" not in message)
     assert saved is None or file.read_text() == text
+
+
+@pytest.mark.parametrize("value", ["abc", "0", "1025", "-1", ""])
+def test_a_bad_worker_thread_count_is_one_line(value: str, monkeypatch: pytest.MonkeyPatch,
+                                               capsys: pytest.CaptureFixture[str]) -> None:
+    """An invalid TAVRIN_PUZZLES_WORKER_THREADS: the command line says so in one line, status 2;
+    estimate() raises the kernel's own RuntimeError."""
+    monkeypatch.setenv("TAVRIN_PUZZLES_WORKER_THREADS", value)
+    with pytest.raises(SystemExit) as exit_:
+        main(["1000", "--seed", "1"])
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and err.count("\n") == 1 and "error: Failed to create Tokio runtime: " in err
+    with pytest.raises(RuntimeError, match="^Failed to create Tokio runtime: TAVRIN_PUZZLES_WORKER_THREADS="):
+        estimate(1000, seed=1)
 
 
 def test_replay_says_whether_a_saved_result_holds(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:

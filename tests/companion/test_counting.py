@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tavrin_estimate import default_block_size, seed_key
+from tavrin_estimate import Estimate, Part, default_block_size, seed_key
 from tavrin_estimate._counting import Holdings, parse_seed, seed_text
 
 
@@ -26,13 +26,22 @@ def test_seed_key_is_sha256_of_the_little_endian_bytes(seed: int, key_bytes: byt
     assert seed_key(0).hex() == "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d"
 
 
-def test_seeds_of_any_size_survive_their_decimal_form() -> None:
-    """Beyond the 4300 digits CPython converts at once, and with leading zeros refused nowhere."""
-    for seed in (0, 7, 2**128 - 1, 10**5000 + 12345, 3**40000):
+def test_seeds_up_to_the_largest_survive_their_decimal_form_and_larger_are_refused_at_once() -> None:
+    """Up to 2**4096 - 1, leading zeros refused nowhere; a larger seed is refused wherever it
+    enters (by its length, before a text of millions of digits is converted), as is what is no
+    decimal number."""
+    for seed in (0, 7, 2**128 - 1, 2**4096 - 1):
         assert parse_seed(seed_text(seed)) == seed
-    for text in ("", "-1", "1e3", "0x10", "١٢"):
+    assert parse_seed("0" * 5000 + "12") == 12
+    for text in ("", "-1", "1e3", "0x10", "١٢", "1" + "0" * 1234, "7" * 3_000_000):
         with pytest.raises(ValueError):
             parse_seed(text)
+    with pytest.raises(ValueError, match=r"a seed is below 2\*\*4096 .*; this one has 4,097 bits"):
+        Part(2**4096, 1)
+    document = Estimate(1, 1, "A", (Part(1, 1),)).to_dict()
+    document["parts"][0]["seed"] = "9" * 2000
+    with pytest.raises(ValueError, match="this one has 2,000 digits"):
+        Estimate.from_dict(document)
 
 
 @pytest.mark.parametrize(

@@ -14,7 +14,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, estimate
+from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, _kernel, estimate, wilson_interval
 from tavrin_estimate._intervals import proportion_ci
 
 from .support import interrupting
@@ -36,18 +36,28 @@ def reference() -> Estimate:
 
 
 class FailingExecutor(concurrent.futures.ThreadPoolExecutor):
-    """A pool whose `fail_at`-th task fails, as a task whose worker died for good does."""
+    """A pool whose `fail_at`-th task fails as a task whose worker died for good does, is
+    cancelled as a cluster that restarted cancels it, or is refused as a pool shut down by
+    another thread refuses it."""
 
-    def __init__(self, fail_at: int) -> None:
+    def __init__(self, fail_at: int, how: str = "fails") -> None:
         super().__init__(max_workers=2)
         self.fail_at = fail_at
+        self.how = how
         self.submitted = 0
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> concurrent.futures.Future[Any]:
         self.submitted += 1
         if self.submitted == self.fail_at:
+            if self.how == "shut down":
+                self.shutdown(wait=False)
+                return super().submit(fn, *args, **kwargs)
             failed: concurrent.futures.Future[Any] = concurrent.futures.Future()
-            failed.set_exception(RuntimeError("worker lost"))
+            if self.how == "cancelled":
+                failed.cancel()
+                failed.set_running_or_notify_cancel()
+            else:
+                failed.set_exception(RuntimeError("worker lost"))
             return failed
         return super().submit(fn, *args, **kwargs)
 
@@ -184,13 +194,23 @@ def test_a_seed_drawn_from_the_system_is_recorded_and_replays() -> None:
     assert estimate(5000, *PLANE, seed=first.seed).parts == first.parts
 
 
-def test_a_failing_task_stops_the_run_with_what_finished(reference: Estimate) -> None:
-    """A task that fails ends the run with EstimateFailed, raised from the task's error,
-    carrying every range that did finish; resuming from it completes the same count."""
-    with FailingExecutor(fail_at=6) as executor, pytest.raises(EstimateFailed) as failed:
+@pytest.mark.parametrize(
+    "how, cause, message",
+    [
+        ("fails", RuntimeError, "RuntimeError: worker lost"),
+        ("cancelled", concurrent.futures.CancelledError, "CancelledError: a task was cancelled by the cluster"),
+        ("shut down", RuntimeError, "RuntimeError: cannot schedule new futures after shutdown"),
+    ],
+)
+def test_a_failing_task_stops_the_run_with_what_finished(how: str, cause: type, message: str,
+                                                         reference: Estimate) -> None:
+    """A task that fails or is cancelled, or an executor that refuses the next one, ends the run
+    with EstimateFailed, raised from that error and saying what it was, carrying every range
+    that did finish; resuming from it completes the same count."""
+    with FailingExecutor(fail_at=6, how=how) as executor, pytest.raises(EstimateFailed) as failed:
         estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, executor=executor)
     partial = failed.value.result
-    assert isinstance(failed.value.__cause__, RuntimeError) and "worker lost" in str(failed.value)
+    assert isinstance(failed.value.__cause__, cause) and message in str(failed.value)
     assert partial.interrupted and 0 < partial.iterations < TOTAL
     assert estimate(TOTAL, *PLANE, resume=partial).parts == reference.parts
 
@@ -238,6 +258,41 @@ def test_ctrl_c_stops_after_the_call_and_keeps_its_count(own_handler: bool, monk
     assert resumed.iterations == partial.iterations + 10 and not resumed.interrupted
 
 
+class RecordingKernel:
+    """The kernel, recording the boardings [start, stop) of every call."""
+
+    def __init__(self) -> None:
+        self.calls: list[tuple[int, int]] = []
+        self.block_functions = _kernel.block_functions
+
+    def count(self, *args: Any, **options: Any) -> Any:
+        self.calls.append((args[5], args[6]))
+        return _kernel.count(*args, **options)
+
+
+@pytest.mark.parametrize("long_blocks", [True, False], ids=["blocks-longer-than-a-call", "1000-worker-threads"])
+def test_calls_last_about_their_target_whatever_the_blocks_and_threads(
+    long_blocks: bool, reference: Estimate, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    """Calls are sized by the processors that run them, not by a thread count far above them;
+    a block longer than a call is counted in calls inside it, each going on in the block's
+    stream where the last stopped (also after resuming inside a block): no boarding runs twice,
+    and the counts are the same."""
+    kernel = RecordingKernel()
+    monkeypatch.setattr(_executors, "_kernel", kernel)
+    monkeypatch.setattr(_executors, "CALL_SECONDS", 0.001)
+    if long_blocks:
+        monkeypatch.setattr(_executors, "MAX_CALL_SECONDS", 0.0)
+    else:
+        monkeypatch.setenv("TAVRIN_PUZZLES_WORKER_THREADS", "1000")
+    partial = estimate(BLOCK + 7, *PLANE, seed=SEED, block_size=BLOCK)
+    kernel.calls.clear()
+    assert estimate(TOTAL, *PLANE, resume=partial).parts == reference.parts
+    assert sum(stop - start for start, stop in kernel.calls) == TOTAL - BLOCK  # only [BLOCK, BLOCK + 7) twice
+    touched = [-(-stop // BLOCK) - start // BLOCK for start, stop in kernel.calls[1:]]  # after the probe
+    assert touched and max(touched) <= (1 if long_blocks else 8 * _executors.processors())
+
+
 TWO_SEEDS = Estimate(*PLANE, (Part(1, BLOCK, (Span(0, 10, 5),)), Part(2, BLOCK, (Span(0, 10, 5),))))
 NO_COUNTS = Estimate(*PLANE, (Part(SEED, BLOCK, (Span(0, 10, 5),)),))
 
@@ -253,6 +308,7 @@ NO_COUNTS = Estimate(*PLANE, (Part(SEED, BLOCK, (Span(0, 10, 5),)),))
         ({"iterations": 10, "confidence": 1.0}, ValueError, "confidence"),
         ({"iterations": 10, "seed": -1}, ValueError, "seed"),
         ({"iterations": 10, "seed": "7"}, TypeError, "seed"),
+        ({"iterations": 10, "seed": 2**4096}, ValueError, "a seed is below 2\\*\\*4096"),
         ({"iterations": 10, "half_width": 0.0}, ValueError, "half_width"),
         ({"iterations": 10, "half_width": float("nan")}, ValueError, "half_width"),
         ({"iterations": 10, "block_size": 0}, ValueError, "block_size"),

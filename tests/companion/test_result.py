@@ -209,7 +209,8 @@ def test_block_counts_are_dropped_past_the_limit(monkeypatch: pytest.MonkeyPatch
 
 def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     """str() is what the command line prints: plane, seeds with their ranges, counts, estimate,
-    interval by its method and the anytime one, exact value, rate, and a mark on a partial result."""
+    interval by its method and the anytime one, exact value, rate, and a mark on a partial result;
+    a confidence next to 1 is not shown as 1. repr() is short however many blocks the result holds."""
     one = Part(12345678901234567890, 65536, (Span(0, 1_000_000, 499_950),))
     text = str(result(one, elapsed=0.5))
     low, high = result(one).proportion_ci(method="anytime")
@@ -218,6 +219,10 @@ def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     assert "estimate   0.49995\n" in text
     assert "interval   [0.49897, 0.50093] at 0.95 confidence (wilson)\n" in text
     assert f"anytime    [{low:.5f}, {high:.5f}] at 0.95 confidence (anytime: holds however often" in text
+    assert " at 0.9999999999999998 confidence " in result(one).with_confidence(1 - 2**-52).text()
+    long = Part(1, 64, (Span(0, 64 * 5000, 5000, blocks(*[1] * 5000)),))
+    assert repr(result(long)) == ("<Estimate 100 passengers, 100 seats, cols 'ABCDEF': 5,000 of 320,000 boardings;"
+                                  " seed 1 (blocks of 64; boardings 0 to 320,000)>")
     assert "exact      1/2 (0.5), inside the interval" in text
     assert "rate       2,000,000 boardings/s" in text
     assert "INTERRUPTED" not in text

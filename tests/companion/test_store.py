@@ -120,8 +120,9 @@ def test_a_path_whose_folder_cannot_hold_the_file_is_refused(make: Callable[[Pat
 
 
 def test_one_run_at_a_time_holds_a_file(tmp_path: Path) -> None:
-    """A second holder, also through a symbolic link, is refused naming the first one's process;
-    once the first closes, the sidecar is gone and the next run takes the file."""
+    """A second holder, also through a symbolic link, and Estimate.save() are refused naming
+    the first one's process; a writer that ignores the lock is not overwritten by the holder's
+    next save; once the first closes, the sidecar is gone and the next run takes the file."""
     path = tmp_path / "run.json"
     link = tmp_path / "link.json"
     link.symlink_to(path)
@@ -130,7 +131,13 @@ def test_one_run_at_a_time_holds_a_file(tmp_path: Path) -> None:
     for other in (path, link):
         with pytest.raises(FileRefused, match=rf"is in use by another run \(process {os.getpid()}\)"):
             opened(other).open()
+        with pytest.raises(FileRefused, match=rf"is in use by another run \(process {os.getpid()}\)"):
+            Estimate(1, 1, "A").save(other)
     first.save(DOCUMENT)
+    path.write_bytes(GOOD + b" ")  # by a writer that takes no lock
+    with pytest.raises(FileRefused, match="was replaced by another writer since this run read or saved it"):
+        first.save(DOCUMENT)
+    assert path.read_bytes() == GOOD + b" "
     first.close()
     assert sorted(os.listdir(tmp_path)) == ["link.json", "run.json"]
     with opened(link) as second:
@@ -382,7 +389,7 @@ def test_a_file_holding_the_total_runs_nothing_and_a_failed_save_prints_the_json
     assert main(["600", *PLANE, "--resume", str(path)]) == 0
     captured = capsys.readouterr()
     assert "boardings  1,000," in captured.out and path.read_bytes() == before
-    assert f"{path} already holds what was asked (1,000 boardings): nothing run" in captured.err
+    assert f"{path} already holds what was asked (600 boardings; it holds 1,000): nothing run" in captured.err
 
     def disk_full(*args: Any, **kwargs: Any) -> None:
         raise OSError(28, "No space left on device")

@@ -184,6 +184,26 @@ TEST(ChaChaRng, HandsOutTheBlockWordsInOrder) {
     }
 }
 
+TEST(ChaChaRng, SeeksToAnyPositionItReported) {
+    const ChaChaKey key = {1, 2, 3, 4, 5, 6, 7, 8};
+    ChaCha12Rng reference(key, 3);
+    std::vector<std::uint32_t> words;
+    std::vector<std::uint64_t> positions;
+    for (int i = 0; i < 200; ++i) {
+        positions.push_back(reference.position());
+        words.push_back(reference());
+    }
+    for (const std::size_t at : std::array<std::size_t, 7>{0, 1, 63, 64, 65, 128, 150}) {
+        EXPECT_EQ(positions[at], std::uint64_t{at});
+        ChaCha12Rng rng(key, 3);
+        rng.seek(positions[at]);
+        EXPECT_EQ(rng.position(), std::uint64_t{at});
+        for (std::size_t i = at; i < words.size(); ++i) {
+            ASSERT_EQ(rng(), words[i]) << "word " << i << " after seeking to " << at;
+        }
+    }
+}
+
 TEST(ChaChaRng, ContinuesWithTheNextFourBlocksAcrossARefill) {
     const ChaChaKey key = {9, 8, 7, 6, 5, 4, 3, 2};
     ChaChaRng<20> rng(key, 5);

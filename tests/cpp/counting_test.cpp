@@ -70,6 +70,26 @@ TEST(CountBoardings, CutsEveryRangeExactlyFromTheBlocksStreams) {
     }
 }
 
+TEST(CountBoardings, GoesOnInsideABlockFromTheStopPositionOfTheCountBefore) {
+    const Planes planes = plane(7, 9);
+    constexpr std::uint64_t SIZE = 20;
+    const std::vector<bool> all = outcomes(planes, SIZE, 2);
+    // Cuts inside blocks and on their boundaries; the first call starts a block.
+    const std::uint64_t cuts[] = {0, 3, 4, 11, 20, 26, 39, 40};
+    std::uint64_t position = 0;
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        CountRequest piece = request(SIZE, cuts[i], cuts[i + 1]);
+        piece.start_position = cuts[i] % SIZE == 0 ? 0 : position;
+        const CountResult result = count_boardings(planes, piece);
+        std::uint64_t successes = 0;
+        for (std::uint64_t g = cuts[i]; g < cuts[i + 1]; ++g) {
+            successes += all[static_cast<std::size_t>(g)] ? 1 : 0;
+        }
+        EXPECT_EQ(result.successes, successes) << cuts[i] << ".." << cuts[i + 1];
+        position = result.stop_position;
+    }
+}
+
 TEST(CountBoardings, GivesTheSameCountsOnAnyThreadsAndBlockFunction) {
     const WorkerThreadsVariable enough("8");
     const Planes planes = plane(10, 12);

@@ -14,7 +14,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, _kernel, estimate, wilson_interval
+from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, _kernel, estimate
 from tavrin_estimate._intervals import proportion_ci
 
 from .support import interrupting

@@ -146,11 +146,17 @@ def test_class_count_restored_after_instances_die() -> None:
 
 def test_results_are_owned_by_the_caller() -> None:
     """Returned objects hold exactly the references the caller sees."""
+    # The counts of objects that Python itself made and holds the same way: getrefcount counts
+    # its argument of a local name until 3.13 (2 for one local), and no longer from 3.14 on (1).
+    made = {1: "".join("AB")}
+    one_local = sys.getrefcount(made)
+    made_list = list(made.values())
+    in_dict_and_list = sys.getrefcount(made_list[0])
     plane = Planes(3, 3)
     letters = plane.cols
-    assert sys.getrefcount(letters) == 2  # the local name and getrefcount's argument
+    assert sys.getrefcount(letters) == one_local
     seating = plane.generate_seating()
-    assert sys.getrefcount(seating) == 2
+    assert sys.getrefcount(seating) == one_local
     labels = list(seating.values())
     counts = [sys.getrefcount(labels[i]) for i in range(len(labels))]
-    assert counts == [3] * len(labels)  # the dict, the list and getrefcount's argument
+    assert counts == [in_dict_and_list] * len(labels)

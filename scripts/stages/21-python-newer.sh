@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Lane: newer (the package stage uses these venvs too, under their locks)
 # The module built for the newer CPythons of scripts/cpython.sh (3.12, 3.13, free-threaded
 # 3.13t, 3.14 and free-threaded 3.14t, those this machine has or can build), and the pytest
 # suite and the companion's tests under each. The companion's
@@ -34,10 +35,10 @@ for version in "${CPYTHON_VERSIONS[@]}"; do
     name="$(cpython_venv_name "$version")"
     # A venv made by another interpreter (one rebuilt, or pyenv's newer release) is made anew.
     if [ "$(sed -n 's/^home = //p' "$ROOT/.venv-$name/pyvenv.cfg" 2>/dev/null)" != "$(dirname "$CPYTHON_INTERPRETER")" ]; then
-        rm -rf "$ROOT/.venv-$name"
+        with_lock "venv-$name" rm -rf "$ROOT/.venv-$name"
     fi
     ensure_venv "$name" "$CPYTHON_INTERPRETER"
-    ensure_extras "$name"
+    with_lock "venv-$name" ensure_extras "$name"
     install_module "$name"
     tested+=("$version")
 done
@@ -62,19 +63,22 @@ if [[ " ${tested[*]} " == *" 3.13 "* ]]; then
     rm -rf "$fake"
 fi
 
+# Every interpreter's suites run, whatever an earlier one did; the failures are named at the end.
+failures=()
 for version in "${tested[@]}"; do
     python="$ROOT/.venv-$(cpython_venv_name "$version")/bin/python"
     if [[ "$version" == *t ]]; then
         log "CPython $version: the GIL stays off after importing tavrin_puzzles and tavrin_estimate._kernel"
         env -u PYTHON_GIL "$python" -W error::RuntimeWarning -c 'import sys, tavrin_puzzles, tavrin_estimate._kernel
-assert not sys._is_gil_enabled(), "importing the modules turned the GIL on"'
+assert not sys._is_gil_enabled(), "importing the modules turned the GIL on"' || failures+=("the GIL under $version")
     fi
     log "pytest under CPython $version"
     "$python" -c 'import sys, sysconfig; print(sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL", sys.executable)'
-    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests"
+    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests" || failures+=("pytest under $version")
     log "companion tests under CPython $version"
-    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests/companion"
+    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests/companion" || failures+=("companion tests under $version")
 done
+((${#failures[@]} == 0)) || fail "$(IFS=,; printf '%s' "${failures[*]}" | sed 's/,/, /g') failed"
 
 if ((${#unavailable[@]})); then
     STAGE_NOTE="not tested: CPython ${unavailable[*]}, which this machine can neither find nor build"

@@ -1,17 +1,20 @@
-# CPython 3.12, 3.13, 3.14 and free-threaded 3.14t for x86-64 glibc. 3.12 and 3.13 are the
-# machine's own where pyenv has them; what the machine lacks is built once from Debian's source
-# packages (3.14 from the unstable suite) and kept in a cache outside the work tree, where later
-# runs and other clones on this machine find it. Source after common.sh.
+# CPython 3.12, 3.13, free-threaded 3.13t, 3.14 and free-threaded 3.14t for x86-64 glibc. 3.12
+# and 3.13 are the machine's own where pyenv has them; what the machine lacks is made once and
+# kept in a cache outside the work tree, where later runs and other clones on this machine find
+# it: built from Debian's source packages where the registry serves them (3.13 and 3.13t from
+# Debian 13's python3.13), else, for 3.14, unpacked from Debian unstable's binary packages.
+# Source after common.sh.
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
 # in cpython/:
 #   apt/           a private apt configuration (the host's sources as deb-src lines for the
 #                  trixie and unstable suites), its lists, and the source packages fetched
+#   apt-unstable/  a private apt configuration for unstable's binary packages, and its lists
 #   VERSION-SOURCE-KEY/
-#                  an interpreter (VERSION 3.14 or 3.14t, ...), named by Debian's source version
-#                  and a hash of that, GCC's version and the recipe (the functions below, as bash
-#                  prints them); BUILT-FROM lists them and the build's wall and processor time,
-#                  .complete marks it whole
+#                  an interpreter (VERSION 3.13t, 3.14, ...), named by Debian's version and a
+#                  hash of what it was made from and the recipe (the functions below, as bash
+#                  prints them); BUILT-FROM lists them and the time it took, .complete marks it
+#                  whole
 # Nothing else on the machine is changed but the Debian packages ensure_apt_packages installs.
 
 CPYTHON_CACHE="${TAVRIN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles}/cpython"
@@ -62,7 +65,7 @@ Dir::Cache::archives "$dir/archives";
 Dir::Etc::sourcelist "$dir/sources.list";
 Dir::Etc::sourceparts "$dir/sources.list.d";
 EOF
-    cpython_apt_get update -qq
+    cpython_apt_get update -qq || return 1
     date -u >"$dir/lists/.fetched"
 }
 
@@ -114,16 +117,25 @@ cpython_pyenv() {
     done | sort -V | tail -n 1
 }
 
+# cpython_locked COMMAND...: runs COMMAND holding the cache's lock, released however it ends:
+# one build at a time, also across clones; a second run waits, then finds the interpreter made.
+cpython_locked() {
+    local lock status=0
+    mkdir -p "$CPYTHON_CACHE"
+    exec {lock}>"$CPYTHON_CACHE/.lock"
+    flock "$lock"
+    "$@" || status=$?
+    exec {lock}>&-
+    return "$status"
+}
+
 # cpython_build VERSION: sets CPYTHON_INTERPRETER to Debian's CPython VERSION (3.13, 3.14 or
 # 3.14t, the free-threaded build of 3.14) built from the newest of CPYTHON_SUITES that carries
 # its source, building it first when the cache has none for that source, GCC and recipe.
-cpython_build() {
-    local version="$1" lock base="${1%t}" flags=() executable="python${1}"
+cpython_build() { cpython_locked _cpython_build_locked "$@"; }
+_cpython_build_locked() {
+    local version="$1" base="${1%t}" flags=() executable="python${1}"
     [ "$version" = "$base" ] || flags=(--disable-gil)
-    mkdir -p "$CPYTHON_CACHE"
-    # One build at a time, also across clones: a second run waits, then finds it made.
-    exec {lock}>"$CPYTHON_CACHE/.lock"
-    flock "$lock"
     cpython_apt_setup
     # The newest source that the registry serves: it lists the suites' current sources, but
     # serves some of them (unstable's python3.13 3.13.18, every python3.14 so far) not at all.
@@ -186,8 +198,6 @@ cpython_build() {
         touch "$prefix/.complete"
         log "CPython $version $(tail -n 1 "$prefix/BUILT-FROM")"
     fi
-    flock -u "$lock"
-    exec {lock}>&-
     CPYTHON_INTERPRETER="$prefix/bin/$executable"
 }
 
@@ -215,7 +225,7 @@ cpython_unstable_apt_setup() {
     sed -e 's/^Types: .*/Types: deb/' -e 's/^Suites: .*/Suites: unstable/' \
         "$CPYTHON_CACHE/apt/sources.list.d/debian.sources" >"$dir/sources.list.d/debian.sources"
     sed -e "s|$CPYTHON_CACHE/apt|$dir|g" "$CPYTHON_CACHE/apt/apt.conf" >"$dir/apt.conf"
-    cpython_unstable_apt_get update -qq
+    cpython_unstable_apt_get update -qq || return 1
     date -u >"$dir/lists/.fetched"
 }
 
@@ -243,11 +253,9 @@ _cpython_unpack() {
 
 # cpython_unstable VERSION: sets CPYTHON_INTERPRETER to Debian unstable's CPython VERSION
 # (3.14), unpacking it first when the cache has none for its version and the recipe.
-cpython_unstable() {
-    local version="$1" lock package="python$1"
-    mkdir -p "$CPYTHON_CACHE"
-    exec {lock}>"$CPYTHON_CACHE/.lock"
-    flock "$lock"
+cpython_unstable() { cpython_locked _cpython_unstable_locked "$@"; }
+_cpython_unstable_locked() {
+    local version="$1" package="python$1"
     cpython_unstable_apt_setup
     local binary_version
     binary_version="$(cpython_unstable_apt_get install -s -y "$package" 2>/dev/null |
@@ -280,8 +288,6 @@ cpython_unstable() {
         touch "$prefix/.complete"
         log "CPython $version $(tail -n 1 "$prefix/BUILT-FROM")"
     fi
-    flock -u "$lock"
-    exec {lock}>&-
     CPYTHON_INTERPRETER="$prefix/root/usr/bin/$package"
 }
 

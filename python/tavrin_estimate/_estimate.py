@@ -44,7 +44,8 @@ class EstimateInterrupted(KeyboardInterrupt):
 
 
 class EstimateFailed(RuntimeError):
-    """A run could not go on: a task failed, a worker kept dying, the cluster's client closed.
+    """A run could not go on: a task failed, a worker kept dying, the cluster's client closed,
+    the executor refused the next task (shut down).
 
     Parameters
     ----------
@@ -178,7 +179,8 @@ def estimate(
     EstimateInterrupted
         Ctrl-C stopped the run (within about one call); its `result` holds everything counted.
     EstimateFailed
-        A task failed or the cluster was lost; its `result` holds everything counted.
+        A task failed, the cluster was lost or the executor was shut down; its `result` holds
+        everything counted.
 
     See Also
     --------

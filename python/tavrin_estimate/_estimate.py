@@ -44,7 +44,8 @@ class EstimateInterrupted(KeyboardInterrupt):
 
 
 class EstimateFailed(RuntimeError):
-    """A run could not go on: a task failed, a worker kept dying, the cluster's client closed.
+    """A run could not go on: a task failed, a worker kept dying, the cluster's client closed,
+    the executor refused the next task (shut down).
 
     Parameters
     ----------
@@ -126,8 +127,8 @@ def estimate(
     cols : str, default "ABCDEF"
         Column letters; the plane needs min(`seats`, 6) of them. They change no count.
     seed : int, optional
-        A non-negative int of any size. None draws 128 bits from the operating system, recorded
-        in the result. With `resume`, the seed to continue (by default the result's only seed).
+        A non-negative int below 2**4096 (a larger one is refused at once, as in files and on the
+        command line). None draws 128 bits from the operating system, recorded in the result. With `resume`, the seed to continue (by default the result's only seed).
     confidence : float, default 0.95
         Confidence of the result's interval, strictly between 0 and 1.
     method : {"wilson", "clopper-pearson", "jeffreys", "anytime"}, default "wilson"
@@ -178,7 +179,8 @@ def estimate(
     EstimateInterrupted
         Ctrl-C stopped the run (within about one call); its `result` holds everything counted.
     EstimateFailed
-        A task failed or the cluster was lost; its `result` holds everything counted.
+        A task failed, the cluster was lost or the executor was shut down; its `result` holds
+        everything counted.
 
     See Also
     --------

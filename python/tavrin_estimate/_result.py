@@ -131,7 +131,7 @@ class Part:
     Parameters
     ----------
     seed : int
-        The seed, a non-negative int of any size.
+        The seed, a non-negative int below 2**4096.
     block_size : int
         The block size the boardings were counted in, from 1 to 2**32 - 1.
     spans : tuple of Span

@@ -1,5 +1,5 @@
 """Every kind of file the project writes (Estimate.save, a checkpoint, the command line's
---resume file and its --json output, the example in the documentation) is valid under the JSON
+--resume file and its --json output with its "derived" object, the example in the documentation) is valid under the JSON
 Schema shipped in the package, so is a file of the older version 2 that readers still take, and
 the schema refuses what a reader refuses."""
 
@@ -75,6 +75,9 @@ def command_line(folder: Path, capsys: pytest.CaptureFixture[str]) -> List[Path]
     capsys.readouterr()
     assert main(["2000", "--seed", "11", "--passengers", "2", "--seats", "2", "--method", "anytime", "--json"]) == 0
     (folder / "printed.json").write_text(capsys.readouterr().out)
+    # What --json adds is printed, never saved.
+    assert "derived" in json.loads((folder / "printed.json").read_text())
+    assert "derived" not in json.loads((folder / "run.json").read_text())
     return [folder / "run.json", folder / "printed.json"]
 
 
@@ -116,10 +119,13 @@ def test_written_files_are_valid(writer: str, tmp_path: Path, capsys: pytest.Cap
         lambda d: d.update(method="exact"),
         lambda d: d.pop("method"),
         lambda d: d.update(version=2),
+        lambda d: d["derived"]["interval"].update(method="exact"),
+        lambda d: d["derived"].pop("exact"),
     ],
     ids=["unknown field", "seed with a leading zero", "block size 0", "range of four numbers",
          "block counts not base64", "confidence 1", "short checksum", "plane without cols",
-         "unknown method", "version 3 without method", "version 2 with a method"],
+         "unknown method", "version 3 without method", "version 2 with a method",
+         "derived interval of an unknown method", "derived without the exact answer"],
 )
 def test_schema_refuses_what_no_writer_writes(change: Callable[[Dict[str, Any]], None]) -> None:
     document = json.loads((DOCS / "example-result.json").read_text())

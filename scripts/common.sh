@@ -96,6 +96,26 @@ ctest() {
     return "$status"
 }
 
+# write_private_apt_conf DIR ARCHITECTURE... [-- LINE...]: an apt configuration in DIR/apt.conf
+# whose state, lists, cache and sources are all in DIR (sources.list and sources.list.d/), for
+# fetching Debian packages and sources without touching the system's apt; the first
+# architecture is the native one; LINEs are added as they are.
+write_private_apt_conf() {
+    local dir="$1" arches=() extra=()
+    shift
+    while (($#)) && [ "$1" != "--" ]; do arches+=("\"$1\";"); shift; done
+    (($#)) && shift && extra=("$@")
+    {
+        printf 'APT::Architecture %s\n' "${arches[0]}"
+        printf 'APT::Architectures { %s };\n' "${arches[*]}"
+        ((${#extra[@]} == 0)) || printf '%s\n' "${extra[@]}"
+        printf 'APT::Sandbox::User "root";\n'
+        printf 'Dir::State "%s";\nDir::State::Lists "%s/lists";\nDir::State::status "%s/status";\n' "$dir" "$dir" "$dir"
+        printf 'Dir::Cache "%s/cache";\nDir::Cache::archives "%s/archives";\n' "$dir" "$dir"
+        printf 'Dir::Etc::sourcelist "%s/sources.list";\nDir::Etc::sourceparts "%s/sources.list.d";\n' "$dir" "$dir"
+    } >"$dir/apt.conf"
+}
+
 # with_lock NAME COMMAND...: runs COMMAND holding the lock NAME (a file in build/locks), so that
 # stages running side by side never install into or build in the same place at once. A failure
 # of COMMAND ends the stage as usual; the lock goes with the process.

@@ -53,18 +53,7 @@ cpython_apt_setup() {
     printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
         "$(tr '\n' ' ' <<<"$uris")" "${CPYTHON_SUITES[*]}" >"$dir/sources.list.d/debian.sources"
     : >"$dir/sources.list"
-    cat >"$dir/apt.conf" <<EOF
-APT::Architecture "amd64";
-APT::Architectures { "amd64"; };
-APT::Sandbox::User "root";
-Dir::State "$dir";
-Dir::State::Lists "$dir/lists";
-Dir::State::status "$dir/status";
-Dir::Cache "$dir/cache";
-Dir::Cache::archives "$dir/archives";
-Dir::Etc::sourcelist "$dir/sources.list";
-Dir::Etc::sourceparts "$dir/sources.list.d";
-EOF
+    write_private_apt_conf "$dir" amd64
     cpython_apt_get update -qq || return 1
     date -u >"$dir/lists/.fetched"
 }

@@ -44,18 +44,7 @@ musl_apt_setup() {
     for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
         [ -e "$file" ] && sed -nE '/^deb /{p;s/^deb /deb-src /p}' "$file"
     done >"$dir/sources.list"
-    cat >"$dir/apt.conf" <<EOF
-APT::Architecture "amd64";
-APT::Architectures { "amd64"; "i386"; };
-APT::Sandbox::User "root";
-Dir::State "$dir";
-Dir::State::Lists "$dir/lists";
-Dir::State::status "$dir/status";
-Dir::Cache "$dir/cache";
-Dir::Cache::archives "$dir/archives";
-Dir::Etc::sourcelist "$dir/sources.list";
-Dir::Etc::sourceparts "$dir/sources.list.d";
-EOF
+    write_private_apt_conf "$dir" amd64 i386
     musl_apt_get update -qq
     date -u >"$dir/lists/.fetched"
 }

@@ -57,19 +57,7 @@ pypy_new_apt_setup() {
         log "no Debian source for the host's release '$PYPY_NEW_HOST_SUITE' in /etc/apt: $suite's PyPy cannot be fetched"
         return 1
     fi
-    cat >"$dir/apt.conf" <<EOF
-APT::Architecture "amd64";
-APT::Architectures { "amd64"; };
-APT::Install-Recommends "false";
-APT::Sandbox::User "root";
-Dir::State "$dir";
-Dir::State::Lists "$dir/lists";
-Dir::State::status "$dir/status";
-Dir::Cache "$dir/cache";
-Dir::Cache::archives "$dir/archives";
-Dir::Etc::sourcelist "$dir/sources.list";
-Dir::Etc::sourceparts "$dir/sources.list.d";
-EOF
+    write_private_apt_conf "$dir" amd64 -- 'APT::Install-Recommends "false";'
     pypy_new_apt_get "$suite" update -qq
 }
 

@@ -33,20 +33,6 @@ wheel_tag() {
     "$ROOT/.venv-$1/bin/python" -c 'from pip._vendor.packaging import tags; tag = next(tags.sys_tags()); print(f"{tag.interpreter}-{tag.abi}")'
 }
 
-# wheel_inputs_hash NAME: empty outside a git checkout, where every run rebuilds.
-wheel_inputs_hash() {
-    local sources
-    sources="$(cd "$ROOT" && git ls-files -z -- CMakeLists.txt pyproject.toml README.md LICENSE src stubs python 2>/dev/null |
-        xargs -0r sha256sum)" || return 0
-    {
-        printf '%s\n' "$sources"
-        "$ROOT/.venv-$1/bin/python" -c 'import sys, sysconfig; print(sys.executable, sys.version, sysconfig.get_config_var("EXT_SUFFIX"))'
-        g++ --version | head -n 1
-        cat "$CONSTRAINTS"
-        printf '%s\n' "${SCRIPT_BUILD_SETTINGS[@]}"
-    } | sha256sum | cut -c1-16
-}
-
 mkdir -p "$OUT/raw" "$OUT/wheelhouse" "$OUT/stamps"
 tags=() rebuilt=()
 for name in "${interpreters[@]}"; do
@@ -60,7 +46,7 @@ done
 for index in "${!interpreters[@]}"; do
     name="${interpreters[index]}" tag="${tags[index]}"
     venv="$ROOT/.venv-$name"
-    key="$(wheel_inputs_hash "$name")"
+    key="$(module_inputs_hash "$venv/bin/python")"
     if [ -n "$key" ] && [ "$(cat "$OUT/stamps/$name" 2>/dev/null)" = "$key" ] &&
         compgen -G "$OUT/wheelhouse/*-$tag-*.whl" >/dev/null; then
         log "the $tag wheel is not rebuilt: its sources, interpreter and tools are as when it was built (hash $key)"

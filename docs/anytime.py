@@ -18,30 +18,19 @@ from __future__ import annotations
 
 import argparse
 import math
-import sys
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-try:
-    import matplotlib
-except ImportError:
-    sys.exit("docs/anytime.py draws with matplotlib: pip install matplotlib (or the extra: pip install '.[plot]')")
-
-matplotlib.use("Agg")  # files only, no display needed
+from _figures import add_output_options, chosen_output, save  # first: matplotlib without a display
 
 import matplotlib.pyplot as plt  # noqa: E402
 
-from tavrin_estimate import estimate  # noqa: E402
-from tavrin_estimate._intervals import proportion_ci  # noqa: E402
+from tavrin_estimate import estimate
+from tavrin_estimate._intervals import proportion_ci
 
-ROOT = Path(__file__).resolve().parent.parent
-TRACKED = ROOT / "docs" / "anytime.png"
-DEFAULT_OUTPUT = ROOT / "build" / "docs" / "anytime.png"
 SEED = 1
 # Two passengers board fastest, and the answer is 1/2 as for any plane of two or more.
 PLANE = (2, 2, "AB")
-METADATA: Dict[str, Dict[str, Optional[str]]] = {"png": {"Software": None}, "svg": {"Date": None, "Creator": None}}
-SVG_HASH_SALT = "tavrin_puzzles"
 
 Reading = Tuple[int, int]  # boardings, successes
 
@@ -88,12 +77,7 @@ def draw(running: List[Reading], seed: int, confidence: float, output: Path) -> 
     axes.grid(True, which="major", alpha=0.3)
     axes.legend(loc="lower left", fontsize="small")
     figure.tight_layout()
-    kind = output.suffix.lstrip(".").lower()
-    if kind not in METADATA:
-        raise SystemExit(f"{output}: draws .png or .svg files only")
-    with matplotlib.rc_context({"svg.hashsalt": SVG_HASH_SALT}):
-        figure.savefig(output, metadata=METADATA[kind])
-    plt.close(figure)
+    save(figure, output)
     return len(missed)
 
 
@@ -103,12 +87,9 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--block-size", type=int, default=2000)
     parser.add_argument("--confidence", type=float, default=0.95)
     parser.add_argument("--seed", type=int, default=SEED)
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--output", type=Path, help=f"default {DEFAULT_OUTPUT.relative_to(ROOT)}")
-    where.add_argument("--update-docs", action="store_true", help=f"write {TRACKED.relative_to(ROOT)}")
+    add_output_options(parser, "anytime")
     args = parser.parse_args(argv)
-    output = TRACKED if args.update_docs else args.output or DEFAULT_OUTPUT
-    output.parent.mkdir(parents=True, exist_ok=True)
+    output = chosen_output(args, "anytime")
     missed = draw(readings(args.iterations, args.block_size, args.seed), args.seed, args.confidence, output)
     print(f"{output}: seed {args.seed}, Wilson's interval left 1/2 out at {missed:,} blocks")
 

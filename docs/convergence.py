@@ -15,30 +15,17 @@ from __future__ import annotations
 
 import argparse
 import math
-import sys
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import List, Optional, Sequence
 
-try:
-    import matplotlib
-except ImportError:
-    sys.exit("docs/convergence.py draws with matplotlib: pip install matplotlib (or the extra: pip install '.[plot]')")
-
-matplotlib.use("Agg")  # files only, no display needed
+from _figures import add_output_options, chosen_output, save  # first: matplotlib without a display
 
 import matplotlib.pyplot as plt  # noqa: E402
 
-from tavrin_estimate import Estimate, estimate  # noqa: E402
+from tavrin_estimate import Estimate, estimate
 
-ROOT = Path(__file__).resolve().parent.parent
-TRACKED = ROOT / "docs" / "convergence.png"
-DEFAULT_OUTPUT = ROOT / "build" / "docs" / "convergence.png"
 SEED = 1
 POINTS_PER_DECADE = 12
-# What would make two drawings of the same run differ: the date and matplotlib's version in the
-# file's metadata, and the random ids of an SVG's elements.
-METADATA: Dict[str, Dict[str, Optional[str]]] = {"png": {"Software": None}, "svg": {"Date": None, "Creator": None}}
-SVG_HASH_SALT = "tavrin_puzzles"
 
 
 def checkpoints(total: int) -> List[int]:
@@ -104,12 +91,7 @@ def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
         axes.set_xlim(xs[0], xs[-1])
         axes.grid(True, which="major", alpha=0.3)
     figure.tight_layout()
-    kind = output.suffix.lstrip(".").lower()
-    if kind not in METADATA:
-        raise SystemExit(f"{output}: draws .png or .svg files only")
-    with matplotlib.rc_context({"svg.hashsalt": SVG_HASH_SALT}):
-        figure.savefig(output, metadata=METADATA[kind])
-    plt.close(figure)
+    save(figure, output)
 
 
 def main(argv: Optional[List[str]] = None) -> None:
@@ -122,12 +104,9 @@ def main(argv: Optional[List[str]] = None) -> None:
                         help="of the interval band, default 0.95")
     parser.add_argument("--seed", type=int, default=SEED, metavar="S",
                         help=f"the run's seed, default {SEED} (the committed picture's)")
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--output", type=Path, help=f"default {DEFAULT_OUTPUT.relative_to(ROOT)}")
-    where.add_argument("--update-docs", action="store_true", help=f"write {TRACKED.relative_to(ROOT)}")
+    add_output_options(parser, "convergence")
     args = parser.parse_args(argv)
-    output = TRACKED if args.update_docs else args.output or DEFAULT_OUTPUT
-    output.parent.mkdir(parents=True, exist_ok=True)
+    output = chosen_output(args, "convergence")
     readings = run(args.iterations, args.passengers, args.seats, args.confidence, args.seed)
     draw(readings, args.confidence, output)
     print(f"{output}: {readings[-1].iterations:,} boardings of seed {args.seed}, estimate {readings[-1].fraction:.5f}")

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "config.hpp"
@@ -21,8 +20,9 @@ inline constexpr const char* NO_ENTRY_FOUND_FOR_KEY = "no entry found for key";
 // fails as generate_seating does; with 0 passengers it fails with "no entry found for key".
 bool run_simulation(const Planes& planes);
 
-// Boards passengers 1 to P = tickets.size() (at least 1, below 2^32), where tickets[p - 1] is
-// passenger p's seat and all seats differ; true when passenger P ends in their own seat.
+// Boards passengers 1 to P (at least 1, below 2^32), passenger p holding ticket tp, all seats
+// different, and returns the passenger who ends in t1's seat: P when the draws reach the last
+// passenger, who then sits in their own seat only if P = 1.
 //
 // The free-seat list is that of the plain algorithm, started in passenger order
 // [t1, t2, ..., tP], losing one entry per boarding with the order of the rest kept, and drawn
@@ -33,13 +33,11 @@ bool run_simulation(const Planes& planes);
 // draws position 0, d takes t1 and every later ticket is free: nobody draws again. So each
 // draw is over P - d + 1 entries and consumes the words the plain algorithm would.
 //
-// The tickets themselves decide nothing but the answer's last step: last_drawer() below is the
-// passenger who took t1 (P when the draws reach the last passenger), and passenger P sits in
-// their own seat exactly when that is not P, or P = 1.
+// The tickets themselves decide nothing: passenger P sits in their own seat exactly when the
+// passenger who took t1 is not P, or P = 1.
 template <WordSource G>
-std::uint32_t last_drawer(std::uint32_t passengers, G& g) {
+std::uint32_t last_drawer(std::uint32_t last, G& g) {
     // 32-bit counts: a 64-bit drawer took two registers and spilled in the 32-bit x86 build.
-    const std::uint32_t last = passengers;
     std::uint32_t drawer = 1;
     WordCursor<G> words(g);
     // One word per turn, without a branch but the loop's own (draws.hpp): a rejected word
@@ -53,16 +51,8 @@ std::uint32_t last_drawer(std::uint32_t passengers, G& g) {
     return drawer;
 }
 
-template <WordSource G>
-bool board(std::span<const SeatNumber> tickets, G& g) {
-    const auto last = static_cast<std::uint32_t>(tickets.size());
-    // The last drawer took t1; everybody after them found their own seat free.
-    const SeatNumber last_seat = last_drawer(last, g) == last ? tickets[0] : tickets[last - 1];
-    return last_seat == tickets[last - 1];
-}
-
 // run_simulation drawing from `g`, with `seats` as the seat list's room. The outcome depends
-// only on the words (see board()), not on which seat the shuffle gave whom, so the seating's
+// only on the words (see last_drawer()), not on which seat the shuffle gave whom, so the seating's
 // shuffle only takes its words here: the list is sized and checked as draw_seating does, with
 // the same failures in the same order, but neither numbered nor shuffled.
 template <WordSource G>

@@ -104,12 +104,6 @@ std::uint32_t board(const Planes& planes, ChaCha12Rng& words, std::uint64_t skip
 
 }  // namespace
 
-std::uint32_t count_block(const Planes& planes, const ChaChaKey& key, std::uint64_t block, std::uint64_t first,
-                          std::uint64_t end, ChaChaRefillFunction refill, std::vector<SeatNumber>& seats) {
-    ChaCha12Rng words(key, block, refill);
-    return board(planes, words, first, end - first, seats);
-}
-
 CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     check_request(request);
     check_countable(planes);

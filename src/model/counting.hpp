@@ -76,9 +76,4 @@ void check_countable(const Planes& planes);
 // runs before any work; the failures are CountErrors, never a report on standard error.
 CountResult count_boardings(const Planes& planes, const CountRequest& request);
 
-// The successes among boardings [first, end) of block `block`, where boardings [0, first)
-// are run and not counted. `seats` is working space; the plane must pass check_countable.
-std::uint32_t count_block(const Planes& planes, const ChaChaKey& key, std::uint64_t block, std::uint64_t first,
-                          std::uint64_t end, ChaChaRefillFunction refill, std::vector<SeatNumber>& seats);
-
 }  // namespace tavrin

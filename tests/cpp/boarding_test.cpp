@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,15 @@ TEST(Boarding, AgreesWithThePlainAlgorithmOnOutcomeAndWordsConsumed) {
             EXPECT_LT(true_outcomes, static_cast<int>(size.seeds));
         }
     }
+}
+
+// Boards passengers holding `tickets` (tickets[p - 1] is passenger p's seat): true when the last
+// passenger ends in their own seat, read off the tickets as the plain algorithm would.
+template <WordSource G>
+bool board(std::span<const SeatNumber> tickets, G& g) {
+    const auto last = static_cast<std::uint32_t>(tickets.size());
+    const SeatNumber last_seat = last_drawer(last, g) == last ? tickets[0] : tickets[last - 1];
+    return last_seat == tickets[last - 1];
 }
 
 TEST(Boarding, FollowsTheChainOfDisplacedPassengers) {

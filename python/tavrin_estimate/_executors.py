@@ -394,21 +394,23 @@ class Run:
         if self.target is not None and self.stop_at is None:
             self.stop_at = self.target.check(self.holdings)
 
-    def _submit(self, task: Task) -> concurrent.futures.Future[TaskResult]:
-        block = self.holdings.block_size
+    def _call(self, task: Task, threads: int) -> Tuple[Callable[..., TaskResult], Tuple[Any, ...]]:
+        """The function that counts `task` on `threads` kernel threads, with its arguments:
+        count_from where calls may end inside a block, else count_range."""
+        arguments = (*self.plane, self.key, self.holdings.block_size, task[0], task[1], threads)
         if self.backend.splits_blocks:
-            return self.backend.submit(count_from, *self.plane, self.key, block, task[0], task[1],
-                                       self.backend.threads_per_task, self.positions)
-        return self.backend.submit(count_range, *self.plane, self.key, block, task[0], task[1],
-                                   self.backend.threads_per_task)
+            return count_from, (*arguments, self.positions)
+        return count_range, arguments
+
+    def _submit(self, task: Task) -> concurrent.futures.Future[TaskResult]:
+        function, arguments = self._call(task, self.backend.threads_per_task)
+        return self.backend.submit(function, *arguments)
 
     def probe(self, task: Task) -> float:
         """Count the first task, one boarding, on this thread, which checks that the plane
         boards here, and return how long it took."""
-        if self.backend.splits_blocks:
-            result = count_from(*self.plane, self.key, self.holdings.block_size, task[0], task[1], 0, self.positions)
-        else:
-            result = count_range(*self.plane, self.key, self.holdings.block_size, task[0], task[1], 0)
+        function, arguments = self._call(task, 0)
+        result = function(*arguments)
         self._keep(task, result)
         return result[2]
 

@@ -141,8 +141,10 @@ _ensure_apt_packages() {
         log "installing Debian packages: ${missing[*]}"
         local sudo=""
         [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+        # Another apt (a second clone's test command, the system's own updates) may hold dpkg's
+        # lock for a while: wait for it rather than fail.
+        $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
     fi
 }
 

@@ -10,7 +10,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 # Their versions, and those of what they bring, are pinned in scripts/constraints.txt.
-DOCS_TOOLS=(sphinx pydata-sphinx-theme numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
+DOCS_TOOLS=(sphinx pydata-sphinx-theme sphinx-copybutton numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
 OUT="$ROOT/build/docs"
 PYTHON="$ROOT/.venv-docs/bin/python"
 

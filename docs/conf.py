@@ -80,8 +80,8 @@ html_theme_options = {
 html_show_sourcelink = False
 html_last_updated_fmt = None
 # The sections sit side by side in the top bar, each section's pages on the left; the front page
-# has none.
-html_sidebars: dict[str, list[str]] = {"index": [], "**": ["sidebar-nav-bs"]}
+# and the tutorial, a section of one page, have none.
+html_sidebars: dict[str, list[str]] = {"index": [], "getting-started": [], "**": ["sidebar-nav-bs"]}
 html_static_path = ["_static"]
 html_css_files = ["tavrin.css"]
 

@@ -394,6 +394,8 @@ def _precision_outcome(result: Estimate, asked: int, target: float, stops: List[
                 if dropped else "")
         return (f"stopped {where}at {stop:,} of the {asked:,} boardings asked: the anytime line's half-width"
                 f" (the confidence sequence, {half:.3g}) reached the target {target:g}{past}")
+    if half <= target:  # reached by the boardings resumed, before this run counted any
+        return f"the anytime line's half-width ({half:.3g}) is within the target {target:g}"
     needed = boardings_for_half_width(result.successes, result.iterations, result.confidence, target, ANYTIME)
     more = "" if needed is None else f"; about {needed:,} boardings in all would reach it"
     return (f"the target {target:g} was not reached within the {asked:,} boardings asked: the anytime"

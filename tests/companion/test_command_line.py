@@ -87,13 +87,15 @@ def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
             f"anytime    [{low_any:.4f}, {high_any:.4f}] at 0.95 confidence (anytime: ") in capsys.readouterr().out
 
 
-def test_half_width_stops_at_the_target_or_says_it_was_missed(capsys: pytest.CaptureFixture[str]) -> None:
+def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
+                                                              capsys: pytest.CaptureFixture[str]) -> None:
     """--half-width E ends the run once the anytime interval is that narrow (about 42,700
     boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most, and
     says where it stopped, on which line, and how many boardings counted past the stop the
     result leaves out (the display's last count less the result's). A run that ends before the
     target says so, with about how many boardings would reach it, and the display does not
-    promise it: status 0 and the result all the same."""
+    promise it: status 0 and the result all the same. A resumed result already within the target
+    is not said to miss it."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
     assert main(["1e9", *arguments, "--progress"]) == 0
     captured = capsys.readouterr()
@@ -111,6 +113,10 @@ def test_half_width_stops_at_the_target_or_says_it_was_missed(capsys: pytest.Cap
     assert "20,000/20,000 boardings (100%)" in captured.err and "+-0.01 not reached" in captured.err
     assert re.search(r"the target 0.01 was not reached within the 20,000 boardings asked: the anytime line's"
                      r" half-width is 0.01\d+; about [34]\d,\d{3} boardings in all would reach it\n$", captured.err)
+    file = tmp_path / "run.json"
+    estimate(50_000, 5, 5, seed=3, block_size=1000).save(file)  # past the stopping point already
+    assert main(["60000", *arguments, "--resume", str(file)]) == 0
+    assert "the anytime line's half-width (0.009" in capsys.readouterr().err
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()

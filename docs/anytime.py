@@ -60,7 +60,7 @@ def draw(running: List[Reading], seed: int, confidence: float, output: Path) -> 
         bands[method] = ([(low - 0.5) * root for (low, _), root in zip(ends, scale)],
                          [(high - 0.5) * root for (_, high), root in zip(ends, scale)])
     missed = [i for i, (low, high) in enumerate(zip(*bands["wilson"])) if not low <= 0.0 <= high]
-    figure, axes = plt.subplots(figsize=(8, 4.8), dpi=110)
+    figure, axes = plt.subplots(figsize=(11, 4.8), dpi=110)
     axes.fill_between(xs, *bands["anytime"], color="tab:green", alpha=0.2, linewidth=0,
                       label=f"{confidence:.0%} confidence sequence (anytime)")
     axes.fill_between(xs, *bands["wilson"], color="tab:blue", alpha=0.3, linewidth=0,
@@ -68,14 +68,15 @@ def draw(running: List[Reading], seed: int, confidence: float, output: Path) -> 
     axes.plot(xs, centre, color="black", linewidth=1.0, label="running estimate")
     axes.axhline(0.0, color="black", linestyle="--", linewidth=1, label="the exact answer 1/2")
     axes.plot([xs[i] for i in missed], [0.0] * len(missed), linestyle="none", marker="|", markersize=12,
-              color="tab:red", label=f"Wilson leaves 1/2 out ({len(missed):,} of {len(xs):,} blocks)")
+              color="tab:red", label=f"Wilson leaves 1/2 out\n({len(missed):,} of {len(xs):,} blocks)")
     axes.set_xscale("log")
     axes.set_xlim(xs[0], xs[-1])
     axes.set_xlabel("boardings (log scale), read after every block")
     axes.set_ylabel("(estimate - 1/2) x sqrt(boardings)")
     axes.set_title(f"One run of {xs[-1]:,} boardings (seed {seed}, {PLANE[0]} passengers)")
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(loc="lower left", fontsize="small")
+    # Beside the axes, where it hides none of the bands.
+    axes.legend(loc="center left", bbox_to_anchor=(1.02, 0.5), borderaxespad=0.0, fontsize="small")
     figure.tight_layout()
     save(figure, output)
     return len(missed)

@@ -23,8 +23,10 @@ version = release = __version__
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
+    "sphinx.ext.autosummary",  # for its autolink role, below
     "sphinx.ext.doctest",
     "numpydoc",
+    "sphinx_copybutton",
     "tavrin_docs",
 ]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
@@ -40,12 +42,19 @@ nitpick_ignore_regex = [
      r"(int|str|bytes|bool|float|object|None|tuple|list|dict|callable|optional|default.*|Path|os\..*|"
      r"array(\.array)?|fractions\.Fraction|Fraction|typing\..*|Optional|Tuple|Callable|Any|"
      r"concurrent\.futures\..*|KeyboardInterrupt|RuntimeError|ValueError|TypeError|MemoryError|"
-     r"OverflowError|BaseException|Exception|NotImplemented|NaN|nan|.*PathLike.*|ConfidenceInterval|"
+     r"OverflowError|BaseException|Exception|NotImplemented|NaN|nan|.*PathLike.*|(tavrin_estimate\._intervals\.)?ConfidenceInterval|"
      r"PanicException)"),  # PanicException: not importable, described on the Planes page
 ]
 
+# `name` in a docstring links to what it names when that can be imported (and must then
+# resolve, as every reference does), and is set in italics otherwise (a parameter's name).
+default_role = "autolink"
+
 autodoc_member_order = "bysource"
-autodoc_typehints = "none"  # numpydoc's Parameters sections say the types
+# The types of the attributes and properties show beside their names; those of the parameters are
+# in numpydoc's Parameters sections, which keeps the signatures short.
+autodoc_typehints = "signature"
+autodoc_typehints_format = "short"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
@@ -65,11 +74,18 @@ html_theme_options = {
     "footer_end": [],
     "secondary_sidebar_items": ["page-toc"],
     "navbar_end": ["theme-switcher"],
+    # The five sections in one row, none of them under "More".
+    "header_links_before_dropdown": 6,
 }
 html_show_sourcelink = False
 html_last_updated_fmt = None
-# The pages sit side by side in the top bar; the empty section navigation on the left would only
-# narrow the tables.
-html_sidebars: dict[str, list[str]] = {"**": []}
+# The sections sit side by side in the top bar, each section's pages on the left; the front page
+# and the tutorial, a section of one page, have none.
+html_sidebars: dict[str, list[str]] = {"index": [], "getting-started": [], "**": ["sidebar-nav-bs"]}
 html_static_path = ["_static"]
 html_css_files = ["tavrin.css"]
+
+# The copy button of a code block copies the commands and Python lines without their prompts,
+# and leaves out the output lines of an example.
+copybutton_prompt_text = r">>> |\.\.\. |\$ "
+copybutton_prompt_is_regexp = True

@@ -55,7 +55,7 @@ def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
     lows = [(r.interval[0] - centre) * root for r, root in zip(readings, roots)]
     highs = [(r.interval[1] - centre) * root for r, root in zip(readings, roots)]
 
-    figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 7), dpi=110,
+    figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(11, 7), dpi=110,
                                          gridspec_kw={"height_ratios": [1, 1]})
     top.fill_between(xs, lows, highs, color="tab:blue", alpha=0.25, linewidth=0,
                      label=f"{confidence:.0%} Wilson interval")
@@ -64,7 +64,8 @@ def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
     top.set_ylabel("(estimate - answer) x sqrt(boardings)")
     top.set_title(f"One run of {final.iterations:,} boardings (seed {final.seed}), "
                   f"{final.passengers} passengers, {final.seats} seats")
-    top.legend(loc="upper right", fontsize="small")
+    # The legends beside the axes, where they hide none of the lines.
+    top.legend(loc="center left", bbox_to_anchor=(1.02, 0.5), borderaxespad=0.0, fontsize="small")
 
     # The same run on log scales: both distances fall as 1 / sqrt(boardings).
     half_widths = [(r.interval[1] - r.interval[0]) / 2 for r in readings]
@@ -73,19 +74,19 @@ def draw(readings: Sequence[Estimate], confidence: float, output: Path) -> None:
     bottom.plot(xs, half_widths, color="tab:blue", linewidth=1.5, label="half-width of the interval")
     # A distance of exactly 0 has no place on a log scale: a gap in the line, a mark at the floor.
     bottom.plot(xs, [d if d > 0 else math.nan for d in distances], color="tab:orange", linewidth=1,
-                label=f"distance of the estimate from {reference}")
+                label=f"distance of the estimate\nfrom {reference}")
     zeros = [n for n, d in zip(xs, distances) if d == 0]
     if zeros:
         bottom.plot(zeros, [floor] * len(zeros), linestyle="none", marker="v", color="tab:orange",
                     label="estimate exactly on the answer")
     spread = math.sqrt(centre * (1.0 - centre)) if 0.0 < centre < 1.0 else 0.5
     bottom.plot(xs, [spread / root for root in roots], color="gray", linestyle=":", linewidth=1.2,
-                label=f"{spread:.2g} / sqrt(boardings): one standard error, slope -1/2")
+                label=f"{spread:.2g} / sqrt(boardings):\none standard error, slope -1/2")
     bottom.set_yscale("log")
     bottom.set_ylim(floor / 2, 1.0)
     bottom.set_ylabel("distance")
     bottom.set_xlabel("boardings (log scale)")
-    bottom.legend(loc="upper right", fontsize="small")
+    bottom.legend(loc="center left", bbox_to_anchor=(1.02, 0.5), borderaxespad=0.0, fontsize="small")
     for axes in (top, bottom):
         axes.set_xscale("log")
         axes.set_xlim(xs[0], xs[-1])

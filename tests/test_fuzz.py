@@ -6,7 +6,7 @@ wrong type or call the same plane again). Properties: only documented exceptions
 failed call changes nothing, a successful one stores exactly the converted value.
 
 The number of examples comes from TAVRIN_PUZZLES_FUZZ: "tiny" (default, for every pytest
-run), "small" (the fuzz stage of the test command) or "large" (by hand, see docs/platforms.md)."""
+run), "small" (the fuzz stage of the test command) or "large" (by hand, see docs/development/platforms.md)."""
 
 from __future__ import annotations
 

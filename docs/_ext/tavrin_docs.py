@@ -26,7 +26,7 @@ from sphinx.util.docutils import SphinxDirective
 DOCS = Path(__file__).resolve().parent.parent
 GENERATED = DOCS / "_generated"
 VECTORS = DOCS / "test-vectors.json"
-HELP_COLUMNS = "92"
+HELP_COLUMNS = "76"  # what the article column holds at 1280 px without wrapping again
 
 logger = logging.getLogger(__name__)
 

@@ -19,13 +19,15 @@ import signal
 import sys
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import Any, Callable, Iterator, List, NoReturn, Optional
+from typing import Any, Callable, Iterator, List, NoReturn, Optional, Tuple
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
-from ._intervals import DEFAULT_METHOD, METHODS
+from ._executors import PRECISION_STOPS, WORKER_THREADS_VARIABLE
+from ._intervals import ANYTIME, DEFAULT_METHOD, METHODS
 from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
 from ._plane import check_confidence, check_iterations, check_plane
+from ._progress import boardings_for_half_width
 from ._replay import replay
 from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, READ_VERSIONS, RETIRED_FORMATS, Estimate
 from ._version import __version__
@@ -37,6 +39,8 @@ EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a program that Ctrl-C
 DEFAULT_SCHEDULER_TIMEOUT = 10.0
 # How the kernel's refusal of a worker thread count begins.
 POOL_FAILURE = "Failed to create Tokio runtime"
+DEFAULT_PASSENGERS = 100
+MOST_WORKER_THREADS = 1024
 
 _WHOLE = re.compile(r"\d+(_\d+)*")
 _SCIENTIFIC = re.compile(r"\d+(\.\d+)?[eE]\+?\d+")
@@ -121,6 +125,14 @@ def _timeout(text: str) -> float:
 _PROG = "python -m tavrin_estimate"
 
 
+class _Parser(argparse.ArgumentParser):
+    """Every refusal is one line, status 2: the usage, which --help shows, would bury it."""
+
+    def error(self, message: str) -> NoReturn:
+        _say(f"{self.prog}: error: {message}")
+        sys.exit(EXIT_USAGE)
+
+
 def _version() -> str:
     from ._kernel import block_functions
 
@@ -130,18 +142,20 @@ def _version() -> str:
     )
 
 
-def _add_where_options(parser: argparse.ArgumentParser) -> None:
+def _add_where_options(parser: _Parser) -> None:
     """The options of a run and of a replay that say where the boardings run and how they show."""
-    parser.add_argument("--progress", action="store_true", help="show a progress bar on standard error")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="show a progress bar on standard error (by default only when it is a terminal)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler (needs dask.distributed)")
     parser.add_argument("--scheduler-timeout", type=_timeout, default=DEFAULT_SCHEDULER_TIMEOUT, metavar="S",
                         help=f"give up reaching the scheduler after S seconds, default {DEFAULT_SCHEDULER_TIMEOUT:g}")
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+def _parser() -> _Parser:
+    parser = _Parser(
         prog=_PROG,
+        usage=f"{_PROG} ITERATIONS [options]\n       {_PROG} replay FILE [options]",
         description="Estimate how often the last passenger to board finds their own seat free."
         " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
         epilog="Ctrl-C, SIGTERM or SIGHUP stops the run, prints what it has counted (and saves it with"
@@ -150,7 +164,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=_version())
     parser.add_argument("iterations", type=_whole(1), metavar="ITERATIONS",
                         help="boardings to run, in total with --resume (1000000, 1_000_000 or 1e6)")
-    parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
+    parser.add_argument("--passengers", type=_count, metavar="N",
+                        help=f"default {DEFAULT_PASSENGERS}, at most the seats")
     parser.add_argument("--seats", type=_count, default=100, metavar="N", help="default 100")
     parser.add_argument("--cols", default="ABCDEF", metavar="S", help="column letters, default ABCDEF")
     parser.add_argument("--seed", type=_seed, metavar="S",
@@ -175,8 +190,8 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _replay_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+def _replay_parser() -> _Parser:
+    parser = _Parser(
         prog=f"{_PROG} replay",
         description="Count the boardings of a saved result again and say whether the counts match"
         " (exit status 0) or not (1).",
@@ -193,10 +208,21 @@ def _result_file(path: Path) -> ResultFile:
 
 
 def _refuse(parser: argparse.ArgumentParser, message: str) -> NoReturn:
-    """A refusal of what the arguments name (a file, the environment): one line, status 2,
-    without the usage, which the arguments themselves got right."""
-    _say(f"{parser.prog}: error: {message}")
-    sys.exit(EXIT_USAGE)
+    """A refusal of the arguments or of what they name (a file, the environment): one line,
+    status 2."""
+    parser.error(message)
+
+
+def _check_worker_threads(parser: argparse.ArgumentParser) -> None:
+    """TAVRIN_PUZZLES_WORKER_THREADS as the kernel reads it (decimal digits only, 1 to 1024),
+    refused here in one line rather than by the kernel's fatal report."""
+    text = os.environ.get(WORKER_THREADS_VARIABLE)
+    if text is None:
+        return
+    digits = text.lstrip("0")
+    if not (text.isascii() and text.isdigit() and len(digits) <= 4 and 1 <= int(digits or "0") <= MOST_WORKER_THREADS):
+        parser.error(f"{WORKER_THREADS_VARIABLE}={text[:40]!r} is not a whole number from 1 to"
+                     f" {MOST_WORKER_THREADS}: unset it to use every processor, or give a thread count")
 
 
 def _is_pool_error(exc: BaseException) -> bool:
@@ -219,7 +245,7 @@ def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Name
     wanted = (args.passengers, args.seats, args.cols)
     if saved.configuration != wanted:
         file.close()
-        _refuse(parser, 
+        _refuse(parser,
             f"{file.path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
             f" {saved.cols!r}; give the same plane to continue it"
         )
@@ -254,6 +280,9 @@ def _client(parser: argparse.ArgumentParser, address: Optional[str], timeout: fl
 def _stoppable(parser: argparse.ArgumentParser, argv: List[str],
                body: Callable[[argparse.ArgumentParser, argparse.Namespace, StopRequest], int]) -> int:
     args = parser.parse_args(argv)
+    _check_worker_threads(parser)
+    if args.progress is None:  # on a terminal, as tqdm users expect; never into a file or pipe
+        args.progress = _stderr_is_terminal()
     # Every stopping signal is a flag from here until the result is printed and saved.
     with StopRequest(STOP_SIGNALS) as stop:
         return body(parser, args, stop)
@@ -261,18 +290,25 @@ def _stoppable(parser: argparse.ArgumentParser, argv: List[str],
 
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:
     # Refused before the resume file is opened, so that a bad plane never locks or reads it.
+    given_passengers = args.passengers is not None
+    if not given_passengers:
+        args.passengers = DEFAULT_PASSENGERS
     try:
         check_iterations(args.iterations)
         check_plane(args.passengers, args.seats, args.cols)
     except (TypeError, ValueError) as exc:
-        parser.error(str(exc))
+        hint = "" if given_passengers or args.passengers <= args.seats else (
+            f" ({DEFAULT_PASSENGERS} is the default of --passengers): give --passengers N, at most {args.seats:,}")
+        parser.error(f"{exc}{hint}")
     if args.checkpoint_seconds is not None and args.resume is None:
         parser.error("--checkpoint-seconds needs --resume FILE, where the checkpoints go")
     file = _result_file(args.resume) if args.resume is not None else None
     saved = _open(parser, file, args) if file is not None else None
+    stops: List[Tuple[int, int]] = []
     with contextlib.ExitStack() as held:
         if file is not None:
             held.callback(file.close)
+        held.callback(PRECISION_STOPS.reset, PRECISION_STOPS.set(stops))
         try:
             with _client(parser, args.scheduler, args.scheduler_timeout) as client:
                 try:
@@ -316,9 +352,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRe
         # Printed first: a save that fails must not take the result with it.
         _print_result(_json(result, args.method) if args.json else result.text(args.method),
                       end="" if args.json else "\n")
-        if args.half_width is not None and result.iterations < args.iterations and not result.interrupted:
-            _say(f"stopped early, at {result.iterations:,} of the {args.iterations:,} boardings asked: the"
-                 f" interval's half-width reached the target {args.half_width:g}")
+        if args.half_width is not None and not result.interrupted and status == 0:
+            _say(_precision_outcome(result, args.iterations, args.half_width, stops))
         if file is None:
             if result.interrupted:
                 _say("not saved: add --resume FILE to keep a stopped run and continue it later")
@@ -341,7 +376,30 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRe
             return status or EXIT_FAILURE
         if result.interrupted:
             _say(f"saved to {file.path}: run the same command again to continue")
+        else:
+            _say(f"saved to {file.path}")
     return status
+
+
+def _precision_outcome(result: Estimate, asked: int, target: float, stops: List[Tuple[int, int]]) -> str:
+    """What became of a half-width target: where the confidence sequence reached it, and the
+    boardings counted past that point and left out; or that the boardings asked did not
+    suffice, with about how many would."""
+    low, high = result.proportion_ci(method=ANYTIME)
+    half = (high - low) / 2.0
+    if stops:
+        stop, dropped = stops[-1]
+        where = "early, " if stop < asked else ""
+        past = (f"; {dropped:,} boardings counted past it by calls already under way are left out"
+                if dropped else "")
+        return (f"stopped {where}at {stop:,} of the {asked:,} boardings asked: the anytime line's half-width"
+                f" (the confidence sequence, {half:.3g}) reached the target {target:g}{past}")
+    if half <= target:  # reached by the boardings resumed, before this run counted any
+        return f"the anytime line's half-width ({half:.3g}) is within the target {target:g}"
+    needed = boardings_for_half_width(result.successes, result.iterations, result.confidence, target, ANYTIME)
+    more = "" if needed is None else f"; about {needed:,} boardings in all would reach it"
+    return (f"the target {target:g} was not reached within the {asked:,} boardings asked: the anytime"
+            f" line's half-width is {half:.3g}{more}")
 
 
 def _json(result: Estimate, method: str) -> str:
@@ -361,6 +419,13 @@ def _say(line: str) -> None:
     """One line on standard error, which may be closed: a message never ends the program."""
     with contextlib.suppress(OSError, ValueError, AttributeError):
         print(line, file=sys.stderr, flush=True)
+
+
+def _stderr_is_terminal() -> bool:
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except (OSError, ValueError, AttributeError):
+        return False
 
 
 def _print_result(result: object, end: str = "\n") -> None:

@@ -16,6 +16,7 @@ the word of the block's stream where the last one stopped.
 from __future__ import annotations
 
 import concurrent.futures
+import contextvars
 import math
 import os
 import platform
@@ -56,6 +57,12 @@ POLL_SECONDS = 0.05
 WIDTH_REFRESH_SECONDS = 1.0
 
 WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
+
+# Where a caller that reports precision stops (the command line) collects them: for each run
+# that a half-width target ended, its stopping point and the boardings counted past it (by
+# calls under way when the target was reached) that the result leaves out.
+PRECISION_STOPS: contextvars.ContextVar[Optional[List[Tuple[int, int]]]] = contextvars.ContextVar(
+    "precision_stops", default=None)
 
 # successes, per-block counts, seconds spent counting, block function used
 TaskResult = Tuple[int, bytes, float, str]
@@ -497,7 +504,11 @@ class Run:
         finally:
             self._wind_up(pending, sizer)
         if self.stop_at is not None:
+            counted = self.holdings.iterations
             self.holdings.cut(self.stop_at)
+            stops = PRECISION_STOPS.get()
+            if stops is not None:
+                stops.append((self.stop_at, counted - self.holdings.iterations))
 
     def _finish(self, future: concurrent.futures.Future[TaskResult], task: Task, sizer: Optional[BlockSizer]) -> None:
         try:

@@ -176,6 +176,8 @@ class _Display(Progress):
             goal = self.goal(successes, iterations)
             if (high - low) / 2.0 <= self.half_width:
                 text += f", +-{self.half_width:g} reached"
+            elif iterations >= self.total:
+                text += f", +-{self.half_width:g} not reached"
             elif goal is not None and self.rate(iterations) > 0:
                 text += f", +-{self.half_width:g} in about {duration((goal - iterations) / self.rate(iterations))}"
         return text

@@ -515,8 +515,11 @@ class Estimate:
         if exact is None:
             lines.append("exact      not known for this plane")
         else:
-            where = "inside" if low <= exact <= high else "OUTSIDE"
-            lines.append(f"exact      {exact} ({float(exact):g}), {where} the interval")
+            if low <= exact <= high:
+                lines.append(f"exact      {exact} ({float(exact):g}), inside the interval")
+            else:  # as it should be now and then: say how often, so that it does not alarm
+                lines.append(f"exact      {exact} ({float(exact):g}), outside the interval, as a {_level(self.confidence)}"
+                             f" confidence interval is in about one run in {1.0 / (1.0 - self.confidence):,.0f}")
         lines.append(f"rate       {self.rate:,.0f} boardings/s over {self.elapsed:.3g} s")
         return "\n".join(lines)
 

@@ -62,7 +62,16 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 class FileRefused(ValueError):
-    """A result file that cannot be used; `str()` names the file and the problem."""
+    """A result file that cannot be used (a `ValueError`); ``str()`` names the file and the
+    problem.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file, kept as ``path`` (a str).
+    problem : str
+        What is wrong with it, kept as ``problem``.
+    """
 
     def __init__(self, path: PathLike, problem: str) -> None:
         super().__init__(f"{os.fspath(path)}: {problem}")

@@ -5,12 +5,12 @@
 # drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
 # docstrings run by Sphinx's doctest builder and the README's by doctest; every internal link,
 # image and anchor of the built pages checked; and the front page and the reproducibility page
-# opened in headless Chromium, their screenshots saved in build/docs/screenshots/. No network:
+# opened in headless Chromium with four more, their screenshots saved in build/docs/screenshots/. No network:
 # intersphinx is off, the theme's assets are local, and external links are not followed.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 # Their versions, and those of what they bring, are pinned in scripts/constraints.txt.
-DOCS_TOOLS=(sphinx pydata-sphinx-theme numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
+DOCS_TOOLS=(sphinx pydata-sphinx-theme sphinx-copybutton numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
 OUT="$ROOT/build/docs"
 PYTHON="$ROOT/.venv-docs/bin/python"
 
@@ -41,18 +41,20 @@ log "the README's examples (doctest)"
 log "every internal link, image and anchor of the built pages"
 "$PYTHON" "$ROOT/docs/check_site.py" "$OUT/html"
 
-log "the front page and the reproducibility page in headless Chromium"
+# The pages with the longest code blocks and the widest tables too, to look at their layout.
+SHOWN_PAGES=(index reproducibility getting-started how-to/long-runs reference/command-line reference/tavrin_estimate)
+log "the front page and five others in headless Chromium, 1280 px wide"
 mkdir -p "$OUT/screenshots"
 profile="$(mktemp -d)"
 trap 'rm -rf "$profile"' EXIT
-for page in index reproducibility; do
-    shot="$OUT/screenshots/$page.png"
+for page in "${SHOWN_PAGES[@]}"; do
+    shot="$OUT/screenshots/${page//\//-}.png"
     rm -f "$shot"
     # Root needs --no-sandbox; the virtual time budget lets the page's scripts and fonts settle.
     timeout 120 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --no-first-run \
         --disable-extensions --user-data-dir="$profile" --window-size=1280,1800 --virtual-time-budget=5000 \
-        --screenshot="$shot" "file://$OUT/html/$page.html" >"$OUT/chromium-$page.log" 2>&1 ||
-        { tail -n 20 "$OUT/chromium-$page.log"; fail "Chromium could not open $page.html"; }
+        --screenshot="$shot" "file://$OUT/html/$page.html" >"$OUT/chromium-${page//\//-}.log" 2>&1 ||
+        { tail -n 20 "$OUT/chromium-${page//\//-}.log"; fail "Chromium could not open $page.html"; }
     # A blank page compresses to a few kilobytes; a rendered one with text to far more.
     size="$(stat -c %s "$shot" 2>/dev/null || echo 0)"
     ((size > 50000)) || fail "the screenshot of $page.html is missing or blank ($size bytes)"

@@ -197,7 +197,7 @@ PyObject* kernel_block_functions(PyObject*, PyObject*) {
 PyMethodDef module_functions[] = {
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kernel_count)),
      METH_FASTCALL | METH_KEYWORDS,
-     "count($module, /, passengers, seats, cols, key, block_size, start, stop, *, threads=0, "
+     "count($module, passengers, seats, cols, key, block_size, start, stop, *, threads=0, "
      "block_function=None, position=None)\n--\n\n"
      "Count boardings [start, stop) of the seeded run keyed by `key`.\n\n"
      "Boarding g belongs to block g // block_size; block i draws its words from ChaCha12 keyed by\n"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import io
 import json
 import os
 import re
@@ -41,6 +42,28 @@ def test_prints_seed_estimate_interval_exact_and_rate(capsys: pytest.CaptureFixt
     assert main(["10_000", "--passengers", "1", "--seats", "1"]) == 0
     out = capsys.readouterr().out
     assert "the last passenger in their own seat in 10,000\n" in out and re.search(r"seed       \d{20,39} ", out)
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    assert "\n       python -m tavrin_estimate replay FILE " in capsys.readouterr().out
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize(
+    "terminal, flags, shown",
+    [(True, [], True), (True, ["--no-progress"], False), (False, [], False), (False, ["--progress"], True)],
+)
+def test_progress_shows_on_a_terminal_unless_turned_off(terminal: bool, flags: list[str], shown: bool,
+                                                        monkeypatch: pytest.MonkeyPatch) -> None:
+    """Standard error a terminal: the progress display by default, --no-progress turns it off;
+    a file or a pipe gets it only with --progress."""
+    stream = Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    assert main(["3000", "--passengers", "5", "--seats", "5", "--seed", "1", *flags]) == 0
+    assert ("3,000/3,000 boardings" in stream.getvalue() or "3.00k/3.00k" in stream.getvalue()) == shown
 
 
 def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
@@ -64,16 +87,36 @@ def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
             f"anytime    [{low_any:.4f}, {high_any:.4f}] at 0.95 confidence (anytime: ") in capsys.readouterr().out
 
 
-def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
+def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
+                                                              capsys: pytest.CaptureFixture[str]) -> None:
     """--half-width E ends the run once the anytime interval is that narrow (about 42,700
     boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most, and
-    says where it stopped."""
+    says where it stopped, on which line, and how many boardings counted past the stop the
+    result leaves out (the display's last count less the result's). A run that ends before the
+    target says so, with about how many boardings would reach it, and the display does not
+    promise it: status 0 and the result all the same. A resumed result already within the target
+    is not said to miss it."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
-    assert main(["1e9", *arguments]) == 0
+    assert main(["1e9", *arguments, "--progress"]) == 0
     captured = capsys.readouterr()
     iterations, _ = printed_count(captured.out)
     assert 30_000 < iterations < 60_000 and iterations % 1000 == 0
-    assert f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked" in captured.err
+    stop_line = captured.err.splitlines()[-1]
+    assert stop_line.startswith(f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked: the anytime")
+    dropped = re.search(r"; ([\d,]+) boardings counted past it", stop_line)
+    displayed = re.findall(r"^([\d,]+)/1,000,000,000 boardings", captured.err, re.M)[-1]
+    assert int(displayed.replace(",", "")) - iterations == (int(dropped[1].replace(",", "")) if dropped else 0)
+    assert "+-0.01 reached" in captured.err
+    assert main(["20000", *arguments, "--progress"]) == 0
+    captured = capsys.readouterr()
+    assert printed_count(captured.out)[0] == 20_000
+    assert "20,000/20,000 boardings (100%)" in captured.err and "+-0.01 not reached" in captured.err
+    assert re.search(r"the target 0.01 was not reached within the 20,000 boardings asked: the anytime line's"
+                     r" half-width is 0.01\d+; about [34]\d,\d{3} boardings in all would reach it\n$", captured.err)
+    file = tmp_path / "run.json"
+    estimate(50_000, 5, 5, seed=3, block_size=1000).save(file)  # past the stopping point already
+    assert main(["60000", *arguments, "--resume", str(file)]) == 0
+    assert "the anytime line's half-width (0.009" in capsys.readouterr().err
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()
@@ -92,7 +135,9 @@ SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers"
         (["1e400"], None, "not a whole number"),
         (["0"], None, "not a whole number from 1 to below 1e100: '0'"),
         (["10", "--confidence", "nan"], None, "strictly between 0 and 1"),
-        (["10", "--passengers", "6", "--seats", "5"], None, "6 passengers do not fit in 5 seats"),
+        (["10", "--passengers", "6", "--seats", "5"], None, "6 passengers do not fit in 5 seats\n"),
+        (["10", "--seats", "5"], None, "100 passengers do not fit in 5 seats (100 is the default of --passengers):"
+                                       " give --passengers N, at most 5"),
         (["10", "--passengers", "0"], None, "a plane with 0 passengers has no last passenger"),
         (["10", "--seats", "3", "--passengers", "3", "--cols", "AB"], None, "3 seats need 3 column letters, got 2"),
         (["10", "--seed", "-1"], None, "a seed is a whole number"),
@@ -116,8 +161,7 @@ def test_bad_arguments_exit_with_status_2(
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     """Bad arguments, or a file that is no saved result of this plane, end with one error line
-    and status 2, no traceback (the usage before it only for the arguments' own faults); the
-    file is left as it was."""
+    and status 2, no usage and no traceback; the file is left as it was."""
     monkeypatch.chdir(tmp_path)
     file = tmp_path / "run.json"
     if saved is not None:
@@ -131,21 +175,22 @@ def test_bad_arguments_exit_with_status_2(
         main(arguments)
     err = capsys.readouterr().err
     assert exit_.value.code == 2
-    assert message in err and "error:" in err and "Traceback" not in err
-    assert ("usage:" in err) == (saved is None and "does not exist" not in message)
+    assert message in err and "error:" in err and err.count("\n") == 1
     assert saved is None or file.read_text() == text
 
 
 @pytest.mark.parametrize("value", ["abc", "0", "1025", "-1", ""])
 def test_a_bad_worker_thread_count_is_one_line(value: str, monkeypatch: pytest.MonkeyPatch,
-                                               capsys: pytest.CaptureFixture[str]) -> None:
-    """An invalid TAVRIN_PUZZLES_WORKER_THREADS: the command line says so in one line, status 2;
-    estimate() raises the kernel's own RuntimeError."""
+                                               capfd: pytest.CaptureFixture[str]) -> None:
+    """An invalid TAVRIN_PUZZLES_WORKER_THREADS: the command line refuses it in one line, status
+    2, before the kernel writes its own report; estimate() raises the kernel's RuntimeError."""
     monkeypatch.setenv("TAVRIN_PUZZLES_WORKER_THREADS", value)
-    with pytest.raises(SystemExit) as exit_:
-        main(["1000", "--seed", "1"])
-    err = capsys.readouterr().err
-    assert exit_.value.code == 2 and err.count("\n") == 1 and "error: Failed to create Tokio runtime: " in err
+    for arguments in (["1000", "--seed", "1"], ["replay", "none.json"]):
+        with pytest.raises(SystemExit) as exit_:
+            main(arguments)
+        err = capfd.readouterr().err
+        assert exit_.value.code == 2 and err.count("\n") == 1
+        assert f"error: TAVRIN_PUZZLES_WORKER_THREADS={value!r} is not a whole number from 1 to 1024" in err
     with pytest.raises(RuntimeError, match="^Failed to create Tokio runtime: TAVRIN_PUZZLES_WORKER_THREADS="):
         estimate(1000, seed=1)
 
@@ -234,5 +279,6 @@ def test_ctrl_c_prints_and_saves_the_partial_result_and_resume_adds_up(tmp_path:
     assert finished.returncode == 0, finished.stderr
     whole = estimate(total, 20, seed=77)
     assert printed_count(finished.stdout) == (total, whole.successes)
+    assert finished.stderr.endswith(f"saved to {saved}\n")
     final = Estimate.load(saved)
     assert final.parts == whole.parts and not final.interrupted

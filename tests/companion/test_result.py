@@ -224,6 +224,8 @@ def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     assert repr(result(long)) == ("<Estimate 100 passengers, 100 seats, cols 'ABCDEF': 5,000 of 320,000 boardings;"
                                   " seed 1 (blocks of 64; boardings 0 to 320,000)>")
     assert "exact      1/2 (0.5), inside the interval" in text
+    off = str(result(Part(1, 65536, (Span(0, 1_000_000, 498_000),)), confidence=0.99))
+    assert "exact      1/2 (0.5), outside the interval, as a 0.99 confidence interval is in about one run in 100\n" in off
     assert "rate       2,000,000 boardings/s" in text
     assert "INTERRUPTED" not in text
     scattered = Part(3, 1, tuple(Span(2 * i, 2 * i + 1, 0) for i in range(5)))

@@ -17,11 +17,10 @@ from typing import Any, Callable, Dict, List
 
 import pytest
 
-from tavrin_estimate import Estimate, _store, estimate
+from tavrin_estimate import Estimate, FileRefused, _store, estimate
 from tavrin_estimate.__main__ import main
 from tavrin_estimate._store import (
     Checkpointer,
-    FileRefused,
     ResultFile,
     checksum,
     decode,

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The documentation site (docs/): its scripts under mypy --strict; the published test vectors
 # computed again by the kernel and by the plain-Python oracle; the site built by Sphinx with
-# warnings as errors and every cross-reference resolved (the convergence and anytime figures
-# drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
+# warnings as errors and every cross-reference resolved (the convergence, anytime and boarding
+# figures drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
 # docstrings run by Sphinx's doctest builder and the README's by doctest; every internal link,
-# image and anchor of the built pages checked; and the front page and the reproducibility page
-# opened in headless Chromium, their screenshots saved in build/docs/screenshots/. No network:
+# image and anchor of the built pages checked; and the front page, the reproducibility page and
+# the one-half page (its boardings drawn) opened in headless Chromium, their screenshots saved in
+# build/docs/screenshots/. No network:
 # intersphinx is off, the theme's assets are local, and external links are not followed.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
@@ -41,11 +42,11 @@ log "the README's examples (doctest)"
 log "every internal link, image and anchor of the built pages"
 "$PYTHON" "$ROOT/docs/check_site.py" "$OUT/html"
 
-log "the front page and the reproducibility page in headless Chromium"
+log "the front page, the reproducibility page and the one-half page in headless Chromium"
 mkdir -p "$OUT/screenshots"
 profile="$(mktemp -d)"
 trap 'rm -rf "$profile"' EXIT
-for page in index reproducibility; do
+for page in index reproducibility why-one-half; do
     shot="$OUT/screenshots/$page.png"
     rm -f "$shot"
     # Root needs --no-sandbox; the virtual time budget lets the page's scripts and fonts settle.

@@ -26,6 +26,8 @@ TEXT_WIDTH = 92
 # A chain longer than this is written out by its first and last steps.
 FULL_CHAIN_STEPS = 12
 CHAIN_ENDS = 5
+# Seats shuffled per kernel call while skipping to a boarding (a few tenths of a second).
+SKIP_WORK = 2**26
 # How far the search for a boarding of one outcome goes at one kernel call at most.
 SEARCH_CHUNK = 2**16
 
@@ -52,6 +54,10 @@ class SeatLabels(Mapping[int, str]):
         if isinstance(passenger, bool) or not isinstance(passenger, int) or not 1 <= passenger <= len(self._numbers):
             raise KeyError(passenger)
         return self._changed.get(passenger, self._numbers[passenger - 1])
+
+    def numbers(self) -> "array[int]":
+        """Every passenger's seat number as listed before any change (the tickets' own)."""
+        return self._numbers
 
     def __getitem__(self, passenger: int) -> str:
         return seat_label(self.number(passenger), self._cols)
@@ -179,10 +185,13 @@ class Boarding:
         return self.seats == self.passengers or number in self._ticketed()
 
     def _ticketed(self) -> "frozenset[int]":
+        """The seats shown that are on a ticket: one pass over the tickets, however large the
+        plane, and no set of all of them."""
         cached: Optional[frozenset[int]] = self.__dict__.get("_ticketed_seats")
         if cached is None:
             tickets, _ = self._numbers()
-            cached = frozenset(tickets.number(p) for p in tickets) if self.seats > self.passengers else frozenset()
+            shown = {number for row in self._rows() if row is not None for number, _ in self._cells(row)}
+            cached = frozenset(shown.intersection(tickets.numbers()))
             object.__setattr__(self, "_ticketed_seats", cached)
         return cached
 
@@ -328,12 +337,29 @@ def _check_run(passengers: object, seats: object, cols: object, seed: object,
     return (*plane, check_seed(seed), size)
 
 
+def _position(index: int, plane: Tuple[int, int, str], key: bytes, block_size: int) -> int:
+    """The word of its block's stream where boarding `index` begins: the boardings of the block
+    before it counted in calls of about SKIP_WORK seats each, so that Ctrl-C stops a long skip."""
+    from ._kernel import count
+
+    chunk = max(1, SKIP_WORK // plane[1])
+    at = index - index % block_size
+    position = 0
+    while at < index:
+        end = min(index, at + chunk)
+        position = count(*plane, key, block_size, at, end, position=position)[2]
+        at = end
+    return position
+
+
 def _record(index: int, plane: Tuple[int, int, str], seed: int, block_size: int,
             position: Optional[int] = None) -> Boarding:
     from ._kernel import board
 
-    outcome, ticket_bytes, drawer_bytes, place_bytes, _ = board(*plane, seed_key(seed), block_size, index,
-                                                                position=position)
+    key = seed_key(seed)
+    if position is None:
+        position = _position(index, plane, key, block_size)
+    outcome, ticket_bytes, drawer_bytes, place_bytes, _ = board(*plane, key, block_size, index, position=position)
     numbers = counts_from_bytes(ticket_bytes)
     drawers = tuple(counts_from_bytes(drawer_bytes))
     places = tuple(counts_from_bytes(place_bytes))
@@ -350,7 +376,8 @@ def boarding(index: int, passengers: int = 100, seats: int = 100, cols: str = "A
     Exactly the boarding that ``estimate(..., seed=seed, block_size=block_size)`` counts as
     number `index`: its outcome is the count of the range [index, index + 1). It costs one
     boarding written down plus the ``index % block_size`` boardings of its block before it,
-    counted by the kernel to reach its words (the block's stream is never started earlier).
+    counted by the kernel to reach its words, in calls of a few tenths of a second that Ctrl-C
+    stops (the block's stream is never started earlier).
 
     Parameters
     ----------

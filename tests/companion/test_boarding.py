@@ -95,9 +95,12 @@ def test_the_text_shows_every_row_and_the_whole_chain() -> None:
         assert chain.endswith(f"the last passenger {'did' if b.outcome else 'did not'} sit in their own seat.")
 
 
-def test_a_large_plane_is_summarised() -> None:
+def test_a_large_plane_is_summarised_and_reached_in_short_calls() -> None:
     """A cabin of 16,667 rows shows the rows the chain touches, the first and the last, and a
-    chain of more than twelve draws its first and last five."""
+    chain of more than twelve draws its first and last five. Its boarding 700 of blocks of
+    1,024, reached in two calls of the kernel, is still the one counted."""
+    far = boarding(700, 100_000, 100_001, seed=3, block_size=1024)
+    assert far.outcome == (_kernel.count(100_000, 100_001, "ABCDEF", seed_key(3), 1024, 700, 701)[0] == 1)
     long_chain = None
     for index in itertools.count():
         b = boarding(index, 100_000, 100_001, seed=3, block_size=1)

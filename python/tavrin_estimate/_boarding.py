@@ -140,7 +140,7 @@ class Boarding:
         last = self.passengers
         steps: List[str] = []
         for step, (drawer, place) in enumerate(zip(self.drawers, self.places)):
-            who = "passenger 1" if step == 0 else str(drawer)
+            who = "passenger 1" if step == 0 else f"{drawer}, the last passenger," if drawer == last else str(drawer)
             if place == 0:
                 whose = "their own seat" if drawer == 1 else "passenger 1's seat"
                 steps.append(f"{who} took {whose} {first_seat}")

@@ -157,9 +157,9 @@ class Boarding:
         return f"{'; '.join(steps)}: {others}; {self._verdict()}."
 
     def _seat_marks(self) -> Dict[int, str]:
-        """Seat number -> what the cabin marks it with: "first" (passenger 1's own seat),
-        "last" (the last passenger's), "taken" (taken by a drawer from another passenger),
-        "empty" (on no ticket, when seats outnumber passengers)."""
+        """Seat number -> what the cabin marks it with: "first" (passenger 1's own seat, which
+        the chain's last drawer always takes), "last" (the last passenger's own seat), "taken"
+        (taken by a drawer); seats without a mark are their owner's or on no ticket."""
         tickets, seated = self._numbers()
         marks: Dict[int, str] = {}
         for drawer in self.drawers:

@@ -66,18 +66,18 @@ def uniform_below(words: Iterator[int], n: int) -> int:
             return product >> 32
 
 
-def board_once(passengers: int, seats: int, words: Iterator[int]) -> bool:
+def seat_once(passengers: int, seats: int, words: Iterator[int]) -> tuple[list[int], list[int]]:
     """One boarding: seat numbers 1..seats shuffled from the back, passenger p holding the ticket
     at place p - 1; the first passenger and every one who finds their seat taken sit in a free
     seat drawn by its place in the list of free seats (initially the tickets in passenger
-    order). True when the last passenger sits in their own seat."""
+    order). Returns the tickets and the seat each passenger sat in, in passenger order."""
     seat_list = list(range(1, seats + 1))
     for j in range(seats - 1, 0, -1):
         k = uniform_below(words, j + 1)
         seat_list[j], seat_list[k] = seat_list[k], seat_list[j]
     tickets = seat_list[:passengers]
     free = list(tickets)
-    taken_by_last = None
+    seated = []
     for passenger in range(1, passengers + 1):
         own = tickets[passenger - 1]
         if passenger > 1 and own in free:
@@ -85,8 +85,14 @@ def board_once(passengers: int, seats: int, words: Iterator[int]) -> bool:
         else:
             seat = free[uniform_below(words, len(free))]
         free.remove(seat)
-        taken_by_last = seat
-    return taken_by_last == tickets[-1]
+        seated.append(seat)
+    return tickets, seated
+
+
+def board_once(passengers: int, seats: int, words: Iterator[int]) -> bool:
+    """One boarding (seat_once): True when the last passenger sits in their own seat."""
+    tickets, seated = seat_once(passengers, seats, words)
+    return seated[-1] == tickets[-1]
 
 
 def count(passengers: int, seats: int, key: bytes, block_size: int, start: int, stop: int) -> tuple[int, list[int]]:

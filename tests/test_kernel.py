@@ -131,13 +131,20 @@ GOOD = {"passengers": 10, "seats": 12, "cols": "ABCDEF", "key": KEY, "block_size
         ({"block_function": "\ud800"}, ValueError, "unknown block function (not UTF-8 text): choose one of "),
         ({"position": 3}, ValueError, "position must be 0 where a block begins, not 3"),
         ({"start": 1, "position": 2**64 - 1}, ValueError, "position must be less than 2**64 - 1"),
+        # board() takes the count's arguments but a boarding's index for its range (its model
+        # refusals are in tests/cpp/recording_test.cpp).
+        ({"index": 2**64 - 1}, ValueError, "index must be below 2**64 - 1, not 18446744073709551615"),
+        ({"index": 2**64}, OverflowError, None),
     ],
 )
 def test_refuses_with_python_exceptions_and_nothing_on_stderr(changes: dict, error: type, message: str | None,
                                                               capfd: pytest.CaptureFixture[str]) -> None:
     """Wrong types, out-of-range integers, bad values and impossible planes raise before any count."""
     with pytest.raises(error) as raised:
-        _kernel.count(**{**GOOD, **changes})
+        if "index" in changes:
+            _kernel.board(**{**{name: GOOD[name] for name in list(GOOD)[:5]}, **changes})
+        else:
+            _kernel.count(**{**GOOD, **changes})
     if message is not None:
         assert str(raised.value).startswith(message)
         assert message.endswith(" ") or str(raised.value) == message

@@ -1,9 +1,9 @@
 """The project's own Sphinx extension.
 
-- The figures (convergence.png, anytime.png) are drawn again from their seeds at the start of
+- The figures (convergence.png, anytime.png, boarding.png) are drawn again from their seeds at the start of
   every build, into docs/_generated/, which the pages show; a drawing that differs from the
   committed one in docs/ is a warning (an error under -W).
-- ``.. command-help:: run`` (or ``replay``) shows the command line's help as argparse prints it,
+- ``.. command-help:: run`` (or ``replay``, ``show``) shows the command line's help as argparse prints it,
   so the reference page is the parser's own text.
 - ``.. test-vectors:: keys`` (or ``blocks``, ``counts``) shows docs/test-vectors.json as a table.
 """
@@ -31,7 +31,7 @@ HELP_COLUMNS = "76"  # what the article column holds at 1280 px without wrapping
 logger = logging.getLogger(__name__)
 
 
-FIGURES = ("convergence", "anytime")
+FIGURES = ("convergence", "anytime", "boarding")
 
 
 def draw_figures(app: Sphinx) -> None:
@@ -54,7 +54,7 @@ class CommandHelp(SphinxDirective):
     def run(self) -> List[nodes.Node]:
         from tavrin_estimate import __main__ as cli
 
-        parsers = {"run": cli._parser, "replay": cli._replay_parser}
+        parsers = {"run": cli._parser, "replay": cli._replay_parser, "show": cli._show_parser}
         which = self.arguments[0]
         if which not in parsers:
             raise self.error(f"command-help takes one of {', '.join(parsers)}, not {which!r}")

@@ -9,9 +9,11 @@ score interval, the closed-form answer where the boarding rules give one, and th
 go on the calling machine, on a Dask cluster or on any concurrent.futures executor; Ctrl-C stops a run
 within about a call and raises `EstimateInterrupted` carrying the partial result, which a
 later ``estimate(..., resume=partial)`` continues. ``python -m tavrin_estimate --help`` is the
-command line; ``python -m tavrin_estimate replay FILE`` runs a saved result again.
+command line; ``python -m tavrin_estimate replay FILE`` runs a saved result again. ``boarding()``
+replays any one boarding of a seeded run seat by seat, to print, draw or show in a notebook.
 """
 
+from ._boarding import Boarding, boarding, find_boarding
 from ._counting import Span, default_block_size, seed_key
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
 from ._result import Estimate, Part, Provenance, exact_answer, wilson_interval
@@ -19,6 +21,7 @@ from ._store import FileRefused
 from ._version import __version__
 
 __all__ = [
+    "Boarding",
     "Estimate",
     "EstimateFailed",
     "EstimateInterrupted",
@@ -27,9 +30,11 @@ __all__ = [
     "Provenance",
     "Span",
     "__version__",
+    "boarding",
     "default_block_size",
     "estimate",
     "exact_answer",
+    "find_boarding",
     "seed_key",
     "wilson_interval",
 ]

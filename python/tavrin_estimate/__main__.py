@@ -21,7 +21,8 @@ from decimal import Decimal, InvalidOperation
 from pathlib import Path
 from typing import Any, Callable, Iterator, List, NoReturn, Optional, Tuple
 
-from ._counting import MAX_BLOCK_SIZE, parse_seed
+from ._boarding import boarding, find_boarding
+from ._counting import MAX_BLOCK_SIZE, MAX_BOARDING, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
 from ._executors import PRECISION_STOPS, WORKER_THREADS_VARIABLE
 from ._intervals import ANYTIME, DEFAULT_METHOD, METHODS
@@ -157,7 +158,8 @@ def _parser() -> _Parser:
         prog=_PROG,
         usage=f"{_PROG} ITERATIONS [options]\n       {_PROG} replay FILE [options]",
         description="Estimate how often the last passenger to board finds their own seat free."
-        " 'python -m tavrin_estimate replay FILE' counts a saved result again.",
+        " 'python -m tavrin_estimate replay FILE' counts a saved result again; 'python -m tavrin_estimate"
+        " show --seed S --index I' shows one boarding of a run seat by seat.",
         epilog="Ctrl-C, SIGTERM or SIGHUP stops the run, prints what it has counted (and saves it with"
         " --resume) and exits with status 128 + the signal's number: 130, 143, 129.",
     )
@@ -201,6 +203,58 @@ def _replay_parser() -> _Parser:
                         help="count only K blocks drawn at random (needs the result's per-block counts)")
     _add_where_options(parser)
     return parser
+
+
+def _show_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{_PROG} show",
+        description="Show one boarding of a seeded run seat by seat: the cabin, the chain of passengers"
+        " who found their seat taken, and whether the last passenger sat in their own seat. With --first,"
+        " the first boarding from --index on whose last passenger did (success) or did not (failure).",
+    )
+    parser.add_argument("--seed", type=_seed, required=True, metavar="S", help="the run's seed")
+    parser.add_argument("--index", type=_count, default=0, metavar="I",
+                        help="the boarding, numbered from 0 (with --first: where the search starts), default 0")
+    parser.add_argument("--first", choices=("success", "failure"),
+                        help="show the first boarding from --index on with this outcome")
+    parser.add_argument("--stop", type=_count, metavar="J",
+                        help="with --first, search boardings below J only (default: up to 2**64 - 1)")
+    parser.add_argument("--passengers", type=_count, default=100, metavar="N", help="default 100")
+    parser.add_argument("--seats", type=_count, default=100, metavar="N", help="default 100")
+    parser.add_argument("--cols", default="ABCDEF", metavar="S", help="column letters, default ABCDEF")
+    parser.add_argument("--block-size", type=_block_size, metavar="B",
+                        help="the run's block size (default: from the plane, as for a run; 65536 for 100 seats)")
+    return parser
+
+
+def _show(argv: List[str]) -> int:
+    parser = _show_parser()
+    args = parser.parse_args(argv)
+    if args.stop is not None and args.first is None:
+        parser.error("--stop bounds the search of --first")
+    plane = (args.passengers, args.seats, args.cols)
+    try:
+        if args.first is None:
+            shown = boarding(args.index, *plane, seed=args.seed, block_size=args.block_size)
+        else:
+            stop = MAX_BOARDING if args.stop is None else args.stop
+            found = find_boarding(args.first == "success", args.index, stop, *plane, seed=args.seed,
+                                  block_size=args.block_size)
+            if found is None:
+                did = "did" if args.first == "success" else "did not"
+                _say(f"{parser.prog}: no boarding of [{args.index:,}, {stop:,}) in which the last passenger {did}"
+                     " sit in their own seat")
+                return EXIT_FAILURE
+            shown = found
+    except (TypeError, ValueError) as exc:
+        parser.error(str(exc))
+    except MemoryError as exc:
+        _refuse(parser, str(exc))
+    except KeyboardInterrupt:
+        _say(f"{parser.prog}: interrupted")
+        return EXIT_INTERRUPTED
+    _print_result(shown.text())
+    return 0
 
 
 def _result_file(path: Path) -> ResultFile:
@@ -462,6 +516,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     if arguments[:1] == ["replay"]:
         return _stoppable(_replay_parser(), arguments[1:], _replay)
+    if arguments[:1] == ["show"]:
+        return _show(arguments[1:])
     return _stoppable(_parser(), arguments, _run)
 
 

@@ -42,5 +42,20 @@ def count(
     """The same, going on from word `position` of the block's stream (0 where a block begins),
     and saying where the next boarding would begin: (successes, per-block counts, stop position)."""
 
+def board(
+    passengers: int,
+    seats: int,
+    cols: str,
+    key: bytes,
+    block_size: int,
+    index: int,
+    *,
+    block_function: str | None = None,
+    position: int | None = None,
+) -> tuple[bool, bytes, bytes, bytes, int]:
+    """Boarding `index` of the seeded run keyed by `key`, from the words count() takes for it:
+    (outcome, tickets, drawers, places, stop_position), the three byte strings little-endian
+    32-bit words. `position`: the word of its block's stream where the boarding begins."""
+
 def block_functions() -> list[str]:
     """The block functions this processor runs, fastest first."""

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The documentation site (docs/): its scripts under mypy --strict; the published test vectors
 # computed again by the kernel and by the plain-Python oracle; the site built by Sphinx with
-# warnings as errors and every cross-reference resolved (the convergence and anytime figures
-# drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
+# warnings as errors and every cross-reference resolved (the convergence, anytime and boarding
+# figures drawn again from their seeds during the build and compared with the committed ones); the examples of the pages and
 # docstrings run by Sphinx's doctest builder and the README's by doctest; every internal link,
-# image and anchor of the built pages checked; and the front page and the reproducibility page
-# opened in headless Chromium with four more, their screenshots saved in build/docs/screenshots/. No network:
+# image and anchor of the built pages checked; and the front page and six more (the one-half
+# page's boardings drawn among them) opened in headless Chromium, their screenshots saved in
+# build/docs/screenshots/. No network:
 # intersphinx is off, the theme's assets are local, and external links are not followed.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
@@ -42,8 +43,8 @@ log "every internal link, image and anchor of the built pages"
 "$PYTHON" "$ROOT/docs/check_site.py" "$OUT/html"
 
 # The pages with the longest code blocks and the widest tables too, to look at their layout.
-SHOWN_PAGES=(index reproducibility getting-started how-to/long-runs reference/command-line reference/tavrin_estimate)
-log "the front page and five others in headless Chromium, 1280 px wide"
+SHOWN_PAGES=(index reproducibility getting-started how-to/long-runs reference/command-line reference/tavrin_estimate why-one-half)
+log "the front page and six others in headless Chromium, 1280 px wide"
 mkdir -p "$OUT/screenshots"
 profile="$(mktemp -d)"
 trap 'rm -rf "$profile"' EXIT

@@ -14,6 +14,7 @@
 #include "binding/guard.hpp"
 #include "binding/once.hpp"
 #include "counting.hpp"
+#include "recording.hpp"
 
 namespace tavrin::binding {
 
@@ -28,6 +29,9 @@ constexpr std::size_t KEY_BYTES = sizeof(ChaChaKey);
 constexpr std::array<const char*, 10> COUNT_PARAMETERS = {
     "passengers", "seats", "cols", "key", "block_size", "start", "stop", "threads", "block_function", "position"};
 constexpr FunctionDescription COUNT_FUNCTION = {"count()", COUNT_PARAMETERS, 7, 3};
+constexpr std::array<const char*, 8> BOARD_PARAMETERS = {
+    "passengers", "seats", "cols", "key", "block_size", "index", "block_function", "position"};
+constexpr FunctionDescription BOARD_FUNCTION = {"board()", BOARD_PARAMETERS, 6, 2};
 
 // A count or a size: an int, never a bool (True is no block size).
 std::uint64_t to_count(PyObject* object) {
@@ -120,8 +124,8 @@ CountResult count_unlocked(const Planes& plane, const CountRequest& request) {
     }
 }
 
-// The counts as consecutive little-endian 32-bit words.
-Ref per_block_bytes(const std::vector<std::uint32_t>& counts) {
+// Words (counts, seat numbers, passengers) as consecutive little-endian 32-bit words.
+Ref word_bytes(const std::vector<std::uint32_t>& counts) {
     Ref bytes = require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counts.size() * 4)));
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AsString(bytes.get()));
     for (const std::uint32_t count : counts) {
@@ -173,13 +177,57 @@ PyObject* kernel_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         const CountResult result = count_unlocked(plane, request);
         if (!positioned) {
-            return pair(make_int(result.successes), per_block_bytes(result.per_block));
+            return pair(make_int(result.successes), word_bytes(result.per_block));
         }
         Ref triple = require(PyTuple_New(3));
         require_status(PyTuple_SetItem(triple.get(), 0, make_int(result.successes).release()));
-        require_status(PyTuple_SetItem(triple.get(), 1, per_block_bytes(result.per_block).release()));
+        require_status(PyTuple_SetItem(triple.get(), 1, word_bytes(result.per_block).release()));
         require_status(PyTuple_SetItem(triple.get(), 2, make_int(result.stop_position).release()));
         return triple;
+    });
+}
+
+PyObject* kernel_board(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_object(" in board()", [&] {
+        BoundArguments<BOARD_PARAMETERS.size()> bound;
+        bind_arguments(BOARD_FUNCTION, args, nargs, kwnames, bound);
+        Planes plane;
+        plane.passengers = convert_argument(to_count, bound[0].get(), "passengers");
+        plane.seats = convert_argument(to_count, bound[1].get(), "seats");
+        plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
+        BoardingRequest request;
+        request.key = convert_argument(to_key, bound[3].get(), "key");
+        request.block_size = convert_argument(to_count, bound[4].get(), "block_size");
+        request.index = convert_argument(to_count, bound[5].get(), "index");
+        if (bound[6]) {
+            request.refill = convert_argument(to_refill, bound[6].get(), "block_function");
+        }
+        if (bound[7] && bound[7].get() != Py_None) {
+            request.start_position = convert_argument(to_count, bound[7].get(), "position");
+            if (request.start_position == UNKNOWN_POSITION) {
+                throw PendingError::lazy(PyExc_ValueError, "position must be less than 2**64 - 1");
+            }
+        }
+        BoardingRecord record;
+        try {
+            record = without_interpreter_lock([&] { return record_seeded_boarding(plane, request); });
+        } catch (const CountError& error) {
+            throw PendingError::lazy(exception_type(error.kind()), error.what());
+        } catch (const std::bad_alloc&) {
+            throw PendingError::lazy(PyExc_MemoryError, "out of memory while boarding");
+        }
+        Ref outcome = make_bool(record.outcome);
+        Ref tickets = word_bytes(record.tickets);
+        Ref drawers = word_bytes(record.drawers);
+        Ref places = word_bytes(record.places);
+        Ref stop = make_int(record.stop_position);
+        Ref tuple = require(PyTuple_New(5));
+        require_status(PyTuple_SetItem(tuple.get(), 0, outcome.release()));
+        require_status(PyTuple_SetItem(tuple.get(), 1, tickets.release()));
+        require_status(PyTuple_SetItem(tuple.get(), 2, drawers.release()));
+        require_status(PyTuple_SetItem(tuple.get(), 3, places.release()));
+        require_status(PyTuple_SetItem(tuple.get(), 4, stop.release()));
+        return tuple;
     });
 }
 
@@ -252,6 +300,46 @@ PyMethodDef module_functions[] = {
      ">>> successes, per_block = _kernel.count(10, 10, 'ABCDEF', seed_key(1), 64, 0, 200)\n"
      ">>> successes, [int.from_bytes(per_block[i:i + 4], 'little') for i in range(0, 16, 4)]\n"
      "(86, [25, 30, 28, 3])\n"},
+    {"board", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kernel_board)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "board($module, /, passengers, seats, cols, key, block_size, index, *, block_function=None, "
+     "position=None)\n--\n\n"
+     "Boarding `index` of the seeded run keyed by `key`, written down.\n\n"
+     "The same boarding, from the same words, as count() counts for the range [index, index + 1):\n"
+     "the boardings of its block before it are run first (unless `position` says where it begins),\n"
+     "then its seat list is shuffled in full and its chain of displaced passengers followed.\n\n"
+     "Parameters\n"
+     "----------\n"
+     "passengers, seats, cols, key, block_size, block_function\n"
+     "    As for count().\n"
+     "index : int\n"
+     "    The boarding, 0 <= index < 2**64 - 1.\n"
+     "position : int, optional\n"
+     "    The word of its block's stream where boarding `index` begins (0 where a block begins),\n"
+     "    the `stop_position` of a count that ended there.\n\n"
+     "Returns\n"
+     "-------\n"
+     "outcome : bool\n"
+     "    The last passenger sat in their own seat.\n"
+     "tickets : bytes\n"
+     "    Every passenger's seat number, passenger 1 first, as little-endian 32-bit words.\n"
+     "drawers, places : bytes\n"
+     "    The passengers who drew a free seat, in boarding order, and the place each drew in the\n"
+     "    free-seat list, little-endian 32-bit words: for drawer d the list is\n"
+     "    [t1, t(d+1), ..., tP], so place 0 is passenger 1's seat and ends the chain, place k is\n"
+     "    passenger d + k's seat.\n"
+     "stop_position : int\n"
+     "    The word of the block's stream where boarding index + 1 begins (within the block).\n\n"
+     "Raises\n"
+     "------\n"
+     "TypeError, OverflowError, ValueError, MemoryError\n"
+     "    As count(); ValueError for index 2**64 - 1.\n\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from tavrin_estimate import _kernel, seed_key\n"
+     ">>> outcome, tickets, drawers, places, _ = _kernel.board(3, 3, 'ABC', seed_key(1), 64, 5)\n"
+     ">>> outcome == bool(_kernel.count(3, 3, 'ABC', seed_key(1), 64, 5, 6)[0])\n"
+     "True\n"},
     {"block_functions", kernel_block_functions, METH_NOARGS,
      "block_functions($module, /)\n--\n\n"
      "The block functions this processor runs, fastest first.\n\n"

@@ -18,7 +18,7 @@ from typing import Any
 
 import pytest
 
-from tavrin_estimate import Estimate, Part, Span, _store, estimate
+from tavrin_estimate import Estimate, Part, Span, _store, boarding, estimate, find_boarding
 from tavrin_estimate.__main__ import main
 
 # A child gets this long to start and to finish; a guard against hanging, not a measure.
@@ -151,6 +151,10 @@ SAVED_FORMAT_1 = {"format": "tavrin_estimate result", "version": 1, "passengers"
         (["10"], SAVED_OTHER_PLANE, "holds a run of 5 passengers"),
         (["10"], SAVED_FORMAT_1, "format version 1, which records no seed"),
         (["replay"], None, "the following arguments are required"),
+        (["show", "--index", "3"], None, "the following arguments are required: --seed"),
+        (["show", "--seed", "1", "--index", str(2**64)], None, "index must be at most 18,446,744,073,709,551,614"),
+        (["show", "--seed", "1", "--passengers", "0"], None, "a plane with 0 passengers has no last passenger"),
+        (["show", "--seed", "1", "--stop", "9"], None, "--stop bounds the search of --first"),
         (["replay", "none.json"], None, "does not exist"),
         (["replay", "none.json", "--sample", "1e100"], None, "not a whole number from 1 to below 1e100"),
         (["replay", "--sample", "1"], SAVED_NO_COUNTS, "keeps no per-block counts (they are missing from it)"),
@@ -225,6 +229,19 @@ def test_replay_says_whether_a_saved_result_holds(tmp_path: Path, capsys: pytest
     assert "replay DOES NOT MATCH the saved result" in capsys.readouterr().out
     assert main(["replay", str(file), "--sample", "1000"]) == 1
     assert "boardings [7,000, 8,000): counted" in capsys.readouterr().out
+
+
+def test_show_prints_a_boarding_or_finds_the_first_of_an_outcome(capsys: pytest.CaptureFixture[str]) -> None:
+    """show prints what the boarding's text() says; --first finds the one find_boarding finds,
+    and says in one line (status 1) that a range holds none."""
+    assert main(["show", "--seed", "4", "--index", "70000", "--passengers", "9", "--seats", "12"]) == 0
+    assert capsys.readouterr().out == boarding(70000, 9, 12, seed=4).text() + "\n"
+    assert main(["show", "--seed", "4", "--first", "failure", "--index", "10", "--block-size", "8"]) == 0
+    assert capsys.readouterr().out == find_boarding(False, 10, seed=4, block_size=8).text() + "\n"  # type: ignore[union-attr]
+    assert main(["show", "--seed", "4", "--first", "failure", "--passengers", "1", "--stop", "5"]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == "" and captured.err.count("\n") == 1
+    assert "no boarding of [0, 5) in which the last passenger did not sit in their own seat" in captured.err
 
 
 def read_some(stream: int, deadline: float) -> bytes:

@@ -6,10 +6,13 @@ import importlib.util
 import json
 import os
 import random
+import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -142,6 +145,129 @@ def test_one_run_at_a_time_holds_a_file(tmp_path: Path) -> None:
     assert sorted(os.listdir(tmp_path)) == ["link.json", "run.json"]
     with opened(link) as second:
         assert second.open() == DOCUMENT
+
+
+def make_special(kind: str, path: Path) -> None:
+    if kind == "a FIFO":
+        os.mkfifo(path)
+    elif kind == "a socket":
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(path))
+    else:  # a character device like /dev/null's, made where it harms nothing
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device needs root")
+
+
+@pytest.mark.parametrize("kind", ["a character device", "a FIFO", "a socket"])
+def test_a_save_refuses_what_is_not_a_regular_file_as_a_run_does(kind: str, tmp_path: Path) -> None:
+    """Estimate.save() onto a device, a FIFO or a socket (also behind a link) raises the
+    refusal that a run's open() gives, word for word, and leaves it as it was: never renamed
+    over, no lock file or temporary beside it."""
+    path, link = tmp_path / "special", tmp_path / "link.json"
+    make_special(kind, path)
+    link.symlink_to(path)
+    before = os.stat(path)
+    for where in (path, link):
+        with pytest.raises(FileRefused) as by_run:
+            opened(where).open()
+        with pytest.raises(FileRefused) as by_save:
+            Estimate(1, 1, "A").save(where)
+        assert str(by_save.value) == str(by_run.value) == f"{where}: is {kind}, not a saved result"
+    after = os.stat(path)
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "special"]
+
+
+SAVES_AT_ONCE = """
+import sys
+from tavrin_estimate import Estimate
+result = Estimate(1, 1, "A")
+sys.stdout.write("ready\\n"); sys.stdout.flush()
+sys.stdin.readline()
+for _ in range(int(sys.argv[2])):
+    result.save(sys.argv[1])
+"""
+
+
+@pytest.mark.parametrize("by", ["threads", "processes"])
+def test_saves_at_the_same_moment_wait_for_each_other(by: str, tmp_path: Path) -> None:
+    """Two savers on one path, started together, 20 saves each (the saves of two processes
+    overlap at once; two threads are lined up before each pair): none is refused, since no run
+    holds the file, and what is left is a whole result and nothing beside it."""
+    path = tmp_path / "run.json"
+    if by == "threads":
+        start = threading.Barrier(2)
+        refused: List[BaseException] = []
+
+        def saver() -> None:
+            for _ in range(20):
+                start.wait()
+                try:
+                    Estimate(1, 1, "A").save(path)
+                except FileRefused as exc:
+                    refused.append(exc)
+
+        threads = [threading.Thread(target=saver) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert refused == []
+    else:
+        children = [subprocess.Popen([sys.executable, "-c", SAVES_AT_ONCE, str(path), "20"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+                    for _ in range(2)]
+        for child in children:
+            assert child.stdout is not None and child.stdout.readline() == b"ready\n"
+        for child in children:
+            assert child.stdin is not None
+            child.stdin.write(b"go\n")
+            child.stdin.flush()
+        errors = [child.communicate()[1].decode() for child in children]
+        assert [child.returncode for child in children] == [0, 0], errors
+    assert Estimate.load(path).iterations == 0 and os.listdir(tmp_path) == ["run.json"]
+
+
+def test_a_save_into_a_folder_this_user_cannot_write_names_the_folder() -> None:
+    """As an unprivileged user (root saves as user nobody in a child process): save() into a
+    folder it may enter but not write raises FileRefused naming the folder, in the command
+    line's words, and leaves nothing there."""
+    folder = Path(tempfile.mkdtemp())
+    try:
+        folder.chmod(0o755)
+        path = folder / "run.json"
+        expected = f"{path}: cannot write in its folder {folder}"
+        if os.geteuid() != 0:
+            folder.chmod(0o555)
+            with pytest.raises(FileRefused) as refused:
+                Estimate(1, 1, "A").save(path)
+            assert str(refused.value) == expected
+        else:
+            reading, writing = os.pipe()
+            child = os.fork()
+            if child == 0:  # pragma: no cover - the child reports through the pipe and ends
+                try:
+                    os.setgroups([])
+                    os.setgid(65534)
+                    os.setuid(65534)
+                    Estimate(1, 1, "A").save(path)
+                    message = "saved"
+                except BaseException as exc:
+                    message = f"{type(exc).__name__}: {exc}"
+                os.write(writing, message.encode())
+                os._exit(0)
+            os.close(writing)
+            with os.fdopen(reading, "rb") as report:
+                message = report.read().decode()
+            os.waitpid(child, 0)
+            assert message == f"FileRefused: {expected}"
+        assert os.listdir(folder) == []
+    finally:
+        folder.chmod(0o755)
+        shutil.rmtree(folder)
 
 
 def test_lock_holders_that_come_and_go_never_overlap(tmp_path: Path) -> None:

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import importlib.util
 import json
+import multiprocessing
 import os
 import random
 import shutil
@@ -180,91 +182,57 @@ def test_a_save_refuses_what_is_not_a_regular_file_as_a_run_does(kind: str, tmp_
     assert sorted(os.listdir(tmp_path)) == ["link.json", "special"]
 
 
-SAVES_AT_ONCE = """
-import sys
-from tavrin_estimate import Estimate
-result = Estimate(1, 1, "A")
-sys.stdout.write("ready\\n"); sys.stdout.flush()
-sys.stdin.readline()
-for _ in range(int(sys.argv[2])):
-    result.save(sys.argv[1])
-"""
+def in_children(target: Callable[[], None], count: int = 1) -> List[int]:
+    """The exit statuses of `count` forked processes running `target` at once (1 for an
+    exception it raises)."""
+    children = [multiprocessing.get_context("fork").Process(target=target) for _ in range(count)]
+    for child in children:
+        child.start()
+    for child in children:
+        child.join()
+    return [child.exitcode or 0 for child in children]
 
 
 @pytest.mark.parametrize("by", ["threads", "processes"])
 def test_saves_at_the_same_moment_wait_for_each_other(by: str, tmp_path: Path) -> None:
-    """Two savers on one path, started together, 20 saves each (the saves of two processes
-    overlap at once; two threads are lined up before each pair): none is refused, since no run
-    holds the file, and what is left is a whole result and nothing beside it."""
+    """Two savers on one path, lined up before each of 20 pairs of saves: none is refused,
+    since no run holds the file, and a whole result is left with nothing beside it."""
     path = tmp_path / "run.json"
+    start: Any = threading.Barrier(2) if by == "threads" else multiprocessing.get_context("fork").Barrier(2)
+
+    def saver() -> None:
+        for _ in range(20):
+            start.wait(timeout=10)
+            Estimate(1, 1, "A").save(path)  # a refusal ends this saver with an error
+
     if by == "threads":
-        start = threading.Barrier(2)
-        refused: List[BaseException] = []
-
-        def saver() -> None:
-            for _ in range(20):
-                start.wait()
-                try:
-                    Estimate(1, 1, "A").save(path)
-                except FileRefused as exc:
-                    refused.append(exc)
-
-        threads = [threading.Thread(target=saver) for _ in range(2)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        assert refused == []
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            for future in [pool.submit(saver) for _ in range(2)]:
+                future.result()
     else:
-        children = [subprocess.Popen([sys.executable, "-c", SAVES_AT_ONCE, str(path), "20"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-                    for _ in range(2)]
-        for child in children:
-            assert child.stdout is not None and child.stdout.readline() == b"ready\n"
-        for child in children:
-            assert child.stdin is not None
-            child.stdin.write(b"go\n")
-            child.stdin.flush()
-        errors = [child.communicate()[1].decode() for child in children]
-        assert [child.returncode for child in children] == [0, 0], errors
+        assert in_children(saver, 2) == [0, 0]
     assert Estimate.load(path).iterations == 0 and os.listdir(tmp_path) == ["run.json"]
 
 
 def test_a_save_into_a_folder_this_user_cannot_write_names_the_folder() -> None:
-    """As an unprivileged user (root saves as user nobody in a child process): save() into a
-    folder it may enter but not write raises FileRefused naming the folder, in the command
+    """As an unprivileged user (root turns into user nobody in a forked child), save() into a
+    folder it may enter but not write raises FileRefused naming the folder in the command
     line's words, and leaves nothing there."""
-    folder = Path(tempfile.mkdtemp())
+    folder = Path(tempfile.mkdtemp())  # outside pytest's folder, which only its owner may enter
+    folder.chmod(0o555)
+    path = folder / "run.json"
+
+    def save_as_a_user() -> None:
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+        with pytest.raises(FileRefused) as refused:
+            Estimate(1, 1, "A").save(path)
+        assert str(refused.value) == f"{path}: cannot write in its folder {folder}"
+
     try:
-        folder.chmod(0o755)
-        path = folder / "run.json"
-        expected = f"{path}: cannot write in its folder {folder}"
-        if os.geteuid() != 0:
-            folder.chmod(0o555)
-            with pytest.raises(FileRefused) as refused:
-                Estimate(1, 1, "A").save(path)
-            assert str(refused.value) == expected
-        else:
-            reading, writing = os.pipe()
-            child = os.fork()
-            if child == 0:  # pragma: no cover - the child reports through the pipe and ends
-                try:
-                    os.setgroups([])
-                    os.setgid(65534)
-                    os.setuid(65534)
-                    Estimate(1, 1, "A").save(path)
-                    message = "saved"
-                except BaseException as exc:
-                    message = f"{type(exc).__name__}: {exc}"
-                os.write(writing, message.encode())
-                os._exit(0)
-            os.close(writing)
-            with os.fdopen(reading, "rb") as report:
-                message = report.read().decode()
-            os.waitpid(child, 0)
-            assert message == f"FileRefused: {expected}"
-        assert os.listdir(folder) == []
+        assert in_children(save_as_a_user) == [0] and os.listdir(folder) == []
     finally:
         folder.chmod(0o755)
         shutil.rmtree(folder)

@@ -494,7 +494,7 @@ def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fr
     if not min(inner, outer) < p < max(inner, outer):
         p = _bisect(*sorted((inner, outer)))
         if not min(inner, outer) < p < max(inner, outer):
-            # No float between S / n and 1 (a few failures in 2^53 trials and more): the end
+            # No float between S / n and 1 (a few failures in 2^53 trials or more): the end
             # rounds outwards, to 1.
             return outer
     for _ in range(_SEQUENCE_STEPS):
@@ -506,8 +506,11 @@ def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fr
         else:
             outer = p
         # The slope of log M_n in log p is (n p - S) / (1 - p); in log(1 - p), (S - n p) / p.
-        # n p - S in integers: in floats it is 0 where p is within an ulp or two of S / n.
-        gap = _distance_from_centre(p, successes, iterations)
+        # n p - S, which floats make 0 where p is within an ulp or two of S / n.
+        scaled = iterations * p
+        gap = scaled - successes
+        if abs(gap) <= 8.0 * math.ulp(scaled):
+            gap = _exact_gap(p, successes, iterations)
         if upper:
             step = excess * p / -gap
             candidate = p - (1.0 - p) * math.expm1(-step)
@@ -524,8 +527,8 @@ def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fr
     raise ArithmeticError(f"no end of the confidence sequence found for {successes} of {iterations}")
 
 
-def _distance_from_centre(p: float, successes: int, iterations: int) -> float:
-    """n p - S, exactly rounded (p is never S / n itself: it lies strictly past a float next
-    to it)."""
+def _exact_gap(p: float, successes: int, iterations: int) -> float:
+    """n p - S exactly rounded, where the floats' rounding could reach 0 or the wrong sign (p
+    is never S / n itself: it lies strictly past a float next to it)."""
     top, under = p.as_integer_ratio()
     return (iterations * top - successes * under) / under

@@ -490,7 +490,13 @@ def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fr
     """
     # inner: the side of the root towards the centre, where log M_n is below the level.
     inner, outer = centre, (1.0 if upper else 0.0)
-    p = start if min(inner, outer) < start < max(inner, outer) else _bisect(*sorted((inner, outer)))
+    p = start
+    if not min(inner, outer) < p < max(inner, outer):
+        p = _bisect(*sorted((inner, outer)))
+        if not min(inner, outer) < p < max(inner, outer):
+            # No float between S / n and 1 (a few failures in 2^53 trials or more): the end
+            # rounds outwards, to 1.
+            return outer
     for _ in range(_SEQUENCE_STEPS):
         excess = _log_mixture(posterior, p) - log_level
         if excess == 0.0:
@@ -500,17 +506,29 @@ def _sequence_end(successes: int, iterations: int, posterior: Tuple[Fraction, Fr
         else:
             outer = p
         # The slope of log M_n in log p is (n p - S) / (1 - p); in log(1 - p), (S - n p) / p.
+        # n p - S, which floats make 0 where p is within an ulp or two of S / n.
+        scaled = iterations * p
+        gap = scaled - successes
+        if abs(gap) <= 8.0 * math.ulp(scaled):
+            gap = _exact_gap(p, successes, iterations)
         if upper:
-            step = excess * p / (successes - iterations * p)
+            step = excess * p / -gap
             candidate = p - (1.0 - p) * math.expm1(-step)
         else:
-            step = excess * (1.0 - p) / (iterations * p - successes)
+            step = excess * (1.0 - p) / gap
             candidate = p * math.exp(-step)
         if abs(candidate - p) <= 2.0 * math.ulp(p):
             return candidate
         if not min(inner, outer) < candidate < max(inner, outer):
             candidate = _bisect(*sorted((inner, outer)))
             if not min(inner, outer) < candidate < max(inner, outer):
-                return candidate
+                return outer  # neighbouring floats: the end rounds outwards
         p = candidate
     raise ArithmeticError(f"no end of the confidence sequence found for {successes} of {iterations}")
+
+
+def _exact_gap(p: float, successes: int, iterations: int) -> float:
+    """n p - S exactly rounded, where the floats' rounding could reach 0 or the wrong sign (p
+    is never S / n itself: it lies strictly past a float next to it)."""
+    top, under = p.as_integer_ratio()
+    return (iterations * top - successes * under) / under

@@ -7,8 +7,9 @@ Where it shows:
 - on a terminal, a tqdm bar, or without tqdm one line redrawn in place;
 - anywhere else (a log file, a pipe, a batch job's output), one plain line at most every
   LOG_SECONDS, whatever is installed: a bar redrawn with carriage returns would fill the file.
-Output that fails (standard error closed or gone, a broken pipe) stops the display with one
-warning; the run goes on.
+Output that fails (standard error closed or gone, a broken pipe), or a display that fails
+in any other way, stops the display with one warning; the run goes on and ends as it would
+without it.
 """
 
 from __future__ import annotations
@@ -20,6 +21,7 @@ import time
 import warnings
 from typing import Any, Callable, Optional, TextIO, Tuple
 
+from ._counting import MAX_BOARDING
 from ._intervals import ANYTIME, DEFAULT_METHOD, check_method, proportion_ci, z_score
 
 # What writing to a stream that is gone raises: OSError (a broken pipe, EBADF), ValueError (a
@@ -51,7 +53,7 @@ def duration(seconds: float) -> str:
 
 
 def boardings_for_half_width(successes: int, iterations: int, confidence: float, half_width: float,
-                             method: str = DEFAULT_METHOD) -> Optional[int]:
+                             method: str = DEFAULT_METHOD, most: Optional[int] = None) -> Optional[int]:
     """About how many boardings in all give an interval of that half-width.
 
     Parameters
@@ -64,6 +66,8 @@ def boardings_for_half_width(successes: int, iterations: int, confidence: float,
         The target.
     method : str, default "wilson"
         The interval's method.
+    most : int, optional
+        The boardings the run counts at most: a target that needs more gives `most`.
 
     Returns
     -------
@@ -71,7 +75,9 @@ def boardings_for_half_width(successes: int, iterations: int, confidence: float,
         Judged from the fraction so far: the normal approximation, which the fixed-count
         methods agree with at such counts; for the confidence sequence ("anytime"), whose
         width shrinks a little slower, the count at which its interval of that fraction is
-        that narrow. None before the fraction says anything (no success or no failure yet).
+        that narrow. None before the fraction says anything (no success or no failure yet),
+        or for a target beyond any run, which counts at most 2**64 - 1 boardings (`most` for
+        a target beyond `most`).
 
     Examples
     --------
@@ -79,16 +85,29 @@ def boardings_for_half_width(successes: int, iterations: int, confidence: float,
     960365
     >>> boardings_for_half_width(500, 1000, 0.95, 0.001, "anytime") > 4 * 960365
     True
+    >>> boardings_for_half_width(500, 1000, 0.95, 1e-200, "anytime", most=10**9)
+    1000000000
     """
     if not 0 < successes < iterations:
         return None
     p = successes / iterations
-    needed = math.ceil(z_score(confidence) ** 2 * p * (1.0 - p) / half_width**2)
+    # The square of a ratio, not a ratio of squares: a half-width of 1e-200 squares to 0. A
+    # target that no run reaches (1e-30 asks about 10^60 boardings) is told apart before the
+    # sequence, wider than the normal interval and so needing more still, is asked about such
+    # a count.
+    limit = MAX_BOARDING if most is None else most
+    ratio = z_score(confidence) * math.sqrt(p * (1.0 - p)) / half_width
+    if not ratio * ratio < limit:
+        return most
+    needed = max(1, math.ceil(ratio * ratio))
     if method == ANYTIME:
         # n times the squared half-width grows only as log n: a few rounds settle it.
         for _ in range(8):
             low, high = proportion_ci(round(p * needed), needed, confidence, ANYTIME)
-            grown = max(1, math.ceil(needed * ((high - low) / 2.0 / half_width) ** 2))
+            ratio = (high - low) / 2.0 / half_width
+            if not needed * ratio * ratio < limit:
+                return most
+            grown = max(1, math.ceil(needed * ratio * ratio))
             if abs(grown - needed) <= needed // 1000:
                 return grown
             needed = grown
@@ -142,9 +161,17 @@ class _Display(Progress):
 
     def _show(self, successes: int, iterations: int) -> None:
         self.shown = (successes, iterations)
-        summary = self.summary(successes, iterations)
-        if not self.failed:
-            self._guarded(lambda: self._draw(successes, iterations, summary))
+        try:
+            summary = self.summary(successes, iterations)
+        except Exception as exc:  # a display that cannot say what it shows ends, not the run
+            self.failed = True
+            try:
+                self._finish()
+            except OUTPUT_FAILURES:
+                self._abandon()
+            _warn(f"progress display stopped, the run goes on: {exc!r}")
+            return
+        self._guarded(lambda: self._draw(successes, iterations, summary))
 
     def _guarded(self, draw: Callable[[], None]) -> None:
         try:
@@ -162,7 +189,8 @@ class _Display(Progress):
         """The boardings the run will likely end at: the total, or fewer for a precision target."""
         if self.half_width is None:
             return None
-        needed = boardings_for_half_width(successes, iterations, self.confidence, self.half_width, self.method)
+        needed = boardings_for_half_width(successes, iterations, self.confidence, self.half_width, self.method,
+                                          most=self.total)
         return None if needed is None else max(iterations, min(self.total, needed))
 
     def summary(self, successes: int, iterations: int) -> str:

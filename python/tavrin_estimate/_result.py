@@ -586,7 +586,8 @@ class Estimate:
         The new content goes to a temporary file in the same folder, flushed to the disk and
         renamed over `path`: a crash leaves the old or the new file, never a mixture. A symbolic
         link is written through; an existing file keeps its mode and owner. The file's run lock
-        is taken as the command line takes it, so a file that a run holds is refused.
+        is taken as the command line takes it, so a file that a run holds is refused; a save
+        that meets another save of the same file (another thread or process) waits for it.
 
         Parameters
         ----------
@@ -596,9 +597,11 @@ class Estimate:
         Raises
         ------
         FileRefused
-            A run of the command line holds the file (a `ValueError`).
+            A `ValueError`, in the command line's words: a run holds the file; the path is a
+            device, a FIFO, a socket or a folder ("is a character device, not a saved
+            result"), which is never replaced; or this user cannot write in its folder.
         OSError
-            The file cannot be written.
+            The file cannot be written (its folder does not exist, the disk is full).
         """
         file = _store.ResultFile(path, kind=FILE_FORMAT, versions=(FILE_VERSION,), retired=RETIRED_FORMATS)
         file.save_once(self.to_dict())

@@ -19,8 +19,9 @@ read-only, or whose owner or group this user could not keep, is refused before a
 While a run uses a file it holds an advisory lock on a sidecar `.NAME.lock` beside the target
 (the target itself is replaced on every save, so a lock on it would not last): a second run on
 the same file refuses to start, and a single save (Estimate.save) takes the same lock for its
-moment. The lock binds only those who take it: before each save a run checks that the file is
-still the one it read or last wrote, and refuses to overwrite what another writer put there. Temporary files are removed on every path out of a save; those
+moment, marked as a save: a save or a run that meets a save waits for it, while one that meets
+a run is refused. The lock binds only those who take it: before each save a run checks that
+the file is still the one it read or last wrote, and refuses to overwrite what another writer put there. Temporary files are removed on every path out of a save; those
 left by a run that was killed during a save are removed by the next run that holds the lock,
 which alone may have written them.
 """
@@ -54,6 +55,16 @@ MAX_INT_DIGITS = 4000
 DEFAULT_CHECKPOINT_SECONDS = 60.0
 
 _TEMPORARY_SUFFIX = ".tavrin-tmp"
+# The mark after the process number in a lock file held for one save, not for a run.
+_SAVING_MARK = " save"
+# A save that meets another waits for it, polling from 1 ms up to 50 ms between tries; a holder
+# still saving after this long (a stale mark) is refused as a run would be.
+_LOCK_POLL_SECONDS = 0.001
+_LOCK_POLL_MAX_SECONDS = 0.05
+_SAVE_WAIT_SECONDS = 60.0
+# A holder writes its mark just after it takes the lock: a lock file found unmarked is
+# looked at again for this long before its holder counts as a run.
+_UNMARKED_WAIT_SECONDS = 1.0
 _TOKEN_HEX_DIGITS = 16
 # Leaves room for the dot, the token and the suffix within a 255-byte file name.
 _NAME_KEPT = 200
@@ -351,16 +362,7 @@ class ResultFile:
         if self._lock_fd is not None:
             raise RuntimeError(f"{self.path} is open already")
         self._check_folder()
-        # A device, FIFO or folder is refused before a lock file is made beside it.
-        try:
-            info = os.stat(self.target)
-        except FileNotFoundError:
-            pass
-        except OSError as exc:
-            raise self.refused(f"cannot be read: {exc.strerror}") from None
-        else:
-            if not stat.S_ISREG(info.st_mode):
-                raise self.refused(f"is {_describe_kind(info.st_mode)}, not a saved result")
+        self._check_kind()
         self._lock()
         try:
             self._remove_stale_temporaries()
@@ -401,14 +403,20 @@ class ResultFile:
             self._seen = _identity(os.stat(self.target))
 
     def save_once(self, document: Mapping[str, Any]) -> None:
-        """Hold the lock for one save (FileRefused when a run holds the file), then let it go."""
+        """Hold the lock for one save, then let it go: FileRefused when a run holds the file,
+        when the path is not a regular file (a device or a FIFO is never replaced) or when
+        the folder cannot be written, as open() refuses them; another save is waited for."""
         os.stat(self._folder or ".")  # a missing folder is the OSError that writing would raise
-        self._lock()
+        self._check_folder()
+        self._check_kind()
+        self._lock(saving=True)
         try:
             try:
                 like: Optional[os.stat_result] = os.stat(self.target)
             except FileNotFoundError:
                 like = None
+            if like is not None:
+                self._check_regular(like)  # what appeared since the check above
             write_atomically(self.target, encode(document), like=like)
         finally:
             self.close()
@@ -445,9 +453,22 @@ class ResultFile:
         if not os.access(where, os.W_OK | os.X_OK):
             raise self.refused(f"cannot write in its folder {where}")
 
-    def _check_replaceable(self, info: os.stat_result) -> None:
+    def _check_kind(self) -> None:
+        """A device, FIFO, socket or folder is refused before a lock file is made beside it."""
+        try:
+            info = os.stat(self.target)
+        except FileNotFoundError:
+            return
+        except OSError as exc:
+            raise self.refused(f"cannot be read: {exc.strerror}") from None
+        self._check_regular(info)
+
+    def _check_regular(self, info: os.stat_result) -> None:
         if not stat.S_ISREG(info.st_mode):
             raise self.refused(f"is {_describe_kind(info.st_mode)}, not a saved result")
+
+    def _check_replaceable(self, info: os.stat_result) -> None:
+        self._check_regular(info)
         if not info.st_mode & 0o222 or not os.access(self.target, os.W_OK):
             raise self.refused("is read-only: make it writable to continue the run in it")
         if not _can_keep_owner(info):
@@ -456,19 +477,32 @@ class ResultFile:
                 " written by this user could not keep: continue the run in a copy"
             )
 
-    def _lock(self) -> None:
+    def _lock(self, saving: bool = False) -> None:
+        """Take the sidecar's lock, marked with this process and whether it is held for one
+        save. A holder that is saving is waited for (a save takes a moment); a run that holds
+        the file is refused at once."""
+        waiting_since: Dict[bool, float] = {}  # by whether the holder is marked
+        pause = _LOCK_POLL_SECONDS
         while True:
             try:
-                fd = os.open(self._lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
-            except PermissionError:
-                fd = os.open(self._lock_path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+                try:
+                    fd = os.open(self._lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+                except PermissionError:
+                    fd = os.open(self._lock_path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
             except OSError as exc:
                 raise self.refused(f"cannot be locked: {self._lock_path}: {exc.strerror}") from None
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                holder = _read_pid(fd)
+                holder, holder_saving = _read_holder(fd)
                 os.close(fd)
+                # A holder that has not written its mark yet has only just taken the lock.
+                patience = _SAVE_WAIT_SECONDS if holder_saving else _UNMARKED_WAIT_SECONDS if holder is None else 0.0
+                now = time.monotonic()
+                if now - waiting_since.setdefault(holder is not None, now) < patience:
+                    time.sleep(pause)
+                    pause = min(2.0 * pause, _LOCK_POLL_MAX_SECONDS)
+                    continue
                 who = f"another run (process {holder})" if holder else "another run"
                 raise self.refused(f"is in use by {who}; wait for it to end or use another file") from None
             except OSError as exc:
@@ -486,7 +520,7 @@ class ResultFile:
             os.close(fd)
         with contextlib.suppress(OSError):
             os.ftruncate(fd, 0)
-            os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+            os.pwrite(fd, f"{os.getpid()}{_SAVING_MARK if saving else ''}\n".encode("ascii"), 0)
         self._lock_fd = fd
 
     def _remove_stale_temporaries(self) -> None:
@@ -513,11 +547,16 @@ def _identity(info: os.stat_result) -> Tuple[int, ...]:
     return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
 
 
-def _read_pid(fd: int) -> Optional[int]:
+def _read_holder(fd: int) -> Tuple[Optional[int], bool]:
+    """The process that holds a lock file and whether it holds it for one save; (None, False)
+    for a lock file not marked yet."""
     with contextlib.suppress(OSError, ValueError):
         text = os.pread(fd, 32, 0).decode("ascii").strip()
-        return int(text) if text.isdigit() else None
-    return None
+        saving = text.endswith(_SAVING_MARK)
+        text = text[: -len(_SAVING_MARK)] if saving else text
+        if text.isdigit():
+            return int(text), saving
+    return None, False
 
 
 # --- Checkpoints ---------------------------------------------------------------------------------

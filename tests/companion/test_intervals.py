@@ -90,25 +90,43 @@ def test_beta_intervals_tend_to_the_normal_one_at_huge_counts(method: str) -> No
     assert low == pytest.approx(0.5 - z * sd, abs=1e-6 * sd) and high == pytest.approx(0.5 + z * sd, abs=1e-6 * sd)
 
 
+# The edge of the confidence sequence: every magnitude from one boarding to 10^30, and the
+# counts where S / n lies within a few units in the last place of 1 (2^52 to 2^55 trials).
+SEQUENCE_COUNTS = [
+    (k, n)
+    for n in sorted({*(10**j for j in range(31)), 2, 3, 37, *(2**j for j in range(52, 56)), 3 * 2**53})
+    for k in sorted({0, 1, 2, 3, 5, n // 3, n // 2, n - 5, n - 3, n - 2, n - 1, n})
+    if 0 <= k <= n
+]
+
+
 @needs("mpmath")
 def test_the_sequence_solves_its_definition_at_any_count() -> None:
     """Each end p of the sequence is where the mixture B(S + 1/2, F + 1/2) / B(1/2, 1/2) /
     (p^S (1 - p)^F) meets 1 / alpha, computed from that definition with mpmath in 80 digits:
     the Newton step to the true root is below 1e-13 of the end (of 1 - end near 1) plus two
-    ulps, from one boarding to 10^30 (where 1 - 10^-30 rounds to 1); every interval holds S / n."""
+    ulps, from one boarding to 10^30 (where 1 - 10^-30 rounds to 1), with none to a few
+    successes or failures; every interval holds S / n, and an end that rounds to 1 before
+    all successes does so outwards: the float below 1, if past S / n, is still inside."""
     import mpmath
 
-    for n in (1, 2, 3, 10, 37, 1000, 10**5, 10**9, 10**12, 10**15, 10**18, 10**30):
-        for k in sorted({k for k in (0, 1, 2, n // 3, n // 2, n - 1, n) if k <= n}):
-            for level in LEVELS:
-                low, high = proportion_ci(k, n, level, ANYTIME)
-                assert 0.0 <= low <= k / n <= high <= 1.0 and (low == 0.0) == (k == 0)
+    def log_excess(k: int, n: int, level: float, end: float) -> Any:
+        p, half = mpmath.mpf(end), mpmath.mpf(1) / 2
+        log_mixture = (mpmath.loggamma(k + half) + mpmath.loggamma(n - k + half) - mpmath.loggamma(n + 1)
+                       - mpmath.log(mpmath.pi) - k * mpmath.log(p) - (n - k) * mpmath.log1p(-p))
+        return log_mixture + mpmath.log(1 - mpmath.mpf(level))
+
+    for k, n in SEQUENCE_COUNTS:
+        for level in LEVELS:
+            low, high = proportion_ci(k, n, level, ANYTIME)
+            assert 0.0 <= low <= k / n <= high <= 1.0 and (low == 0.0) == (k == 0), (k, n, level)
+            with mpmath.workdps(80):
+                below_one = math.nextafter(1.0, 0.0)
+                if high == 1.0 and k < n and n * mpmath.mpf(below_one) > k:
+                    assert log_excess(k, n, level, below_one) < 0, (k, n, level)
                 for end in {low, high} - {0.0, 1.0}:
-                    with mpmath.workdps(80):
-                        p, half = mpmath.mpf(end), mpmath.mpf(1) / 2
-                        log_mixture = (mpmath.loggamma(k + half) + mpmath.loggamma(n - k + half) - mpmath.loggamma(n + 1)
-                                       - mpmath.log(mpmath.pi) - k * mpmath.log(p) - (n - k) * mpmath.log1p(-p))
-                        step = (log_mixture + mpmath.log(1 - mpmath.mpf(level))) * p * (1 - p) / (n * p - k)
+                    p = mpmath.mpf(end)
+                    step = log_excess(k, n, level, end) * p * (1 - p) / (n * p - k)
                     assert abs(step) <= 1e-13 * min(end, 1.0 - end) + 2 * math.ulp(end), (k, n, level, end)
 
 

@@ -11,9 +11,10 @@ from typing import Any, Callable
 
 import pytest
 
-from tavrin_estimate import estimate
+from tavrin_estimate import _progress, estimate
 from tavrin_estimate._intervals import proportion_ci
-from tavrin_estimate._progress import LOG_SECONDS, PlainProgress, Progress, TqdmProgress, make_progress
+from tavrin_estimate._progress import (LOG_SECONDS, PlainProgress, Progress, TqdmProgress, boardings_for_half_width,
+                                      make_progress)
 
 from .support import needs
 
@@ -93,6 +94,32 @@ def test_a_precision_target_shows_the_time_left() -> None:
     TqdmProgress(bar_class, out, 10**9, 0, 0.95, "anytime", 0.001, clock).update(5000, 10_000)
     low, high = proportion_ci(bars[1].total // 2, bars[1].total, 0.95, "anytime")
     assert bars[0].total == 960_365 and (high - low) / 2 == pytest.approx(0.001, rel=1e-3)
+
+
+def broken_estimate(*args: Any, **kwargs: Any) -> int:
+    raise ZeroDivisionError("float division by zero")
+
+
+@pytest.mark.parametrize("half_width", [1e-30, 1e-100, 1e-160, 1e-200, "a display that fails"])
+def test_a_target_beyond_any_run_or_a_failing_display_leaves_the_run_as_it_would_be(
+        half_width: float | str, monkeypatch: pytest.MonkeyPatch) -> None:
+    """A target no run reaches ("never stop early") takes the run's total as its goal, at any
+    smallness (its square underflows from 1e-162); a display that fails at what it computes
+    gives one warning. Either way a resumed run with the display ends as it does without."""
+    failing = half_width == "a display that fails"
+    if failing:
+        monkeypatch.setattr(_progress, "boardings_for_half_width", broken_estimate)
+    target = 1e-3 if failing else float(half_width)
+    partial = estimate(20_000, 10, 10, seed=8, block_size=1000)
+    quiet = estimate(60_000, 10, 10, seed=8, block_size=1000, resume=partial, half_width=target)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        shown = estimate(60_000, 10, 10, seed=8, block_size=1000, resume=partial, half_width=target, progress=True)
+    assert shown.parts == quiet.parts and shown.iterations == 60_000
+    assert [str(w.message).split(":")[0] for w in caught] == (["progress display stopped, the run goes on"] if failing else [])
+    if not failing:
+        assert boardings_for_half_width(5000, 10_000, 0.95, target, "anytime", most=60_000) == 60_000
+        assert boardings_for_half_width(5000, 10_000, 0.95, target) is None
 
 
 class Failing(Terminal):

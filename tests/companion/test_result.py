@@ -210,7 +210,8 @@ def test_block_counts_are_dropped_past_the_limit(monkeypatch: pytest.MonkeyPatch
 def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     """str() is what the command line prints: plane, seeds with their ranges, counts, estimate,
     interval by its method and the anytime one, exact value, rate, and a mark on a partial result;
-    a confidence next to 1 is not shown as 1. repr() is short however many blocks the result holds."""
+    a confidence next to 1 is not shown as 1; one failure in 2^53 boardings still shows its
+    intervals. repr() is short however many blocks the result holds."""
     one = Part(12345678901234567890, 65536, (Span(0, 1_000_000, 499_950),))
     text = str(result(one, elapsed=0.5))
     low, high = result(one).proportion_ci(method="anytime")
@@ -228,6 +229,9 @@ def test_text_shows_seed_estimate_interval_exact_and_rate() -> None:
     assert "exact      1/2 (0.5), outside the interval, as a 0.99 confidence interval is in about one run in 100\n" in off
     assert "rate       2,000,000 boardings/s" in text
     assert "INTERRUPTED" not in text
+    near_all = result(Part(1, 65536, (Span(0, 2**53, 2**53 - 1),)))  # S / n one ulp below 1
+    low, high = near_all.proportion_ci(method="anytime")
+    assert f"anytime    [{low:.12f}, {high:.12f}] at 0.95" in str(near_all) and 0.999 < low < high == 1.0
     scattered = Part(3, 1, tuple(Span(2 * i, 2 * i + 1, 0) for i in range(5)))
     partial = str(Estimate(0, 0, "", (SEVEN, scattered), interrupted=True))
     assert partial.startswith("INTERRUPTED") and "not known" in partial

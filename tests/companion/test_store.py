@@ -2,14 +2,19 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import importlib.util
 import json
+import multiprocessing
 import os
 import random
+import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -141,6 +146,95 @@ def test_one_run_at_a_time_holds_a_file(tmp_path: Path) -> None:
     assert sorted(os.listdir(tmp_path)) == ["link.json", "run.json"]
     with opened(link) as second:
         assert second.open() == DOCUMENT
+
+
+def make_special(kind: str, path: Path) -> None:
+    if kind == "a FIFO":
+        os.mkfifo(path)
+    elif kind == "a socket":
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(path))
+    else:  # a character device like /dev/null's, made where it harms nothing
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device needs root")
+
+
+@pytest.mark.parametrize("kind", ["a character device", "a FIFO", "a socket"])
+def test_a_save_refuses_what_is_not_a_regular_file_as_a_run_does(kind: str, tmp_path: Path) -> None:
+    """Estimate.save() onto a device, a FIFO or a socket (also behind a link) raises the
+    refusal that a run's open() gives, word for word, and leaves it as it was: never renamed
+    over, no lock file or temporary beside it."""
+    path, link = tmp_path / "special", tmp_path / "link.json"
+    make_special(kind, path)
+    link.symlink_to(path)
+    before = os.stat(path)
+    for where in (path, link):
+        with pytest.raises(FileRefused) as by_run:
+            opened(where).open()
+        with pytest.raises(FileRefused) as by_save:
+            Estimate(1, 1, "A").save(where)
+        assert str(by_save.value) == str(by_run.value) == f"{where}: is {kind}, not a saved result"
+    after = os.stat(path)
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "special"]
+
+
+def in_children(target: Callable[[], None], count: int = 1) -> List[int]:
+    """The exit statuses of `count` forked processes running `target` at once (1 for an
+    exception it raises)."""
+    children = [multiprocessing.get_context("fork").Process(target=target) for _ in range(count)]
+    for child in children:
+        child.start()
+    for child in children:
+        child.join()
+    return [child.exitcode or 0 for child in children]
+
+
+@pytest.mark.parametrize("by", ["threads", "processes"])
+def test_saves_at_the_same_moment_wait_for_each_other(by: str, tmp_path: Path) -> None:
+    """Two savers on one path, lined up before each of 20 pairs of saves: none is refused,
+    since no run holds the file, and a whole result is left with nothing beside it."""
+    path = tmp_path / "run.json"
+    start: Any = threading.Barrier(2) if by == "threads" else multiprocessing.get_context("fork").Barrier(2)
+
+    def saver() -> None:
+        for _ in range(20):
+            start.wait(timeout=10)
+            Estimate(1, 1, "A").save(path)  # a refusal ends this saver with an error
+
+    if by == "threads":
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            for future in [pool.submit(saver) for _ in range(2)]:
+                future.result()
+    else:
+        assert in_children(saver, 2) == [0, 0]
+    assert Estimate.load(path).iterations == 0 and os.listdir(tmp_path) == ["run.json"]
+
+
+def test_a_save_into_a_folder_this_user_cannot_write_names_the_folder() -> None:
+    """As an unprivileged user (root turns into user nobody in a forked child), save() into a
+    folder it may enter but not write raises FileRefused naming the folder in the command
+    line's words, and leaves nothing there."""
+    folder = Path(tempfile.mkdtemp())  # outside pytest's folder, which only its owner may enter
+    folder.chmod(0o555)
+    path = folder / "run.json"
+
+    def save_as_a_user() -> None:
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+        with pytest.raises(FileRefused) as refused:
+            Estimate(1, 1, "A").save(path)
+        assert str(refused.value) == f"{path}: cannot write in its folder {folder}"
+
+    try:
+        assert in_children(save_as_a_user) == [0] and os.listdir(folder) == []
+    finally:
+        folder.chmod(0o755)
+        shutil.rmtree(folder)
 
 
 def test_lock_holders_that_come_and_go_never_overlap(tmp_path: Path) -> None:

@@ -28,7 +28,7 @@ ensure_extras() {
 
 tested=() unavailable=()
 for version in "${CPYTHON_VERSIONS[@]}"; do
-    if ! cpython_interpreter "$version"; then
+    if ! cpython_find "$version"; then
         unavailable+=("$version")
         continue
     fi

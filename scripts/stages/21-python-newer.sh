@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Lane: newer (the package stage uses these venvs too, under their locks)
-# The module built for the newer CPythons of scripts/cpython.sh (3.12, 3.13, free-threaded
-# 3.13t, 3.14 and free-threaded 3.14t, those this machine has or can build), and the pytest
-# suite and the companion's tests under each. The companion's
-# optional dependencies are installed where they have wheels for the interpreter; the tests
-# that need the others skip. On a free-threaded build the suite runs with the GIL off, as
+# The module built for the other CPythons of scripts/cpython.sh (3.10, 3.12, 3.13,
+# free-threaded 3.13t, 3.14, free-threaded 3.14t and 3.15, those this machine has or can
+# build), and the pytest suite and the companion's tests under each. The companion's optional
+# dependencies are installed where they have wheels for the interpreter; the tests that need
+# the others skip. On a free-threaded build the suite runs with the GIL off, as
 # importing the modules leaves it: a module that failed to declare that it runs without the
 # GIL would turn it back on, which the stage checks first.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"

@@ -1,5 +1,5 @@
-# CPython 3.10, 3.12, 3.13, free-threaded 3.13t, 3.14, free-threaded 3.14t and 3.15 for x86-64
-# glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the machine lacks
+# CPython 3.10, 3.12, 3.13, 3.14 and 3.15 and the free-threaded 3.13t, 3.14t and 3.15t for
+# x86-64 glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the machine lacks
 # is made once and kept in a cache outside the work tree, where later runs and other clones on
 # this machine find it: built from Debian's source packages where the registry serves them
 # (3.13 and 3.13t from Debian 13's python3.13), else, for 3.14 and 3.15, unpacked from Debian
@@ -27,7 +27,7 @@ CPYTHON_APT_PACKAGES=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev 
 CPYTHON_SUITES=(trixie unstable)
 # The interpreters of the matrix, in the order of the support window (3.13t: the free-threaded
 # build of 3.13, from the same source as 3.13 where that is built).
-CPYTHON_VERSIONS=(3.10 3.12 3.13 3.13t 3.14 3.14t 3.15)
+CPYTHON_VERSIONS=(3.10 3.12 3.13 3.13t 3.14 3.14t 3.15 3.15t)
 # TAVRIN_CPYTHON_VERSIONS="3.10 3.15" narrows the stages to some of them, to try those alone.
 if [ -n "${TAVRIN_CPYTHON_VERSIONS:-}" ]; then
     for version in $TAVRIN_CPYTHON_VERSIONS; do

@@ -5,7 +5,7 @@
 # venv of each interpreter and tried there with the README's examples; the stubs checked with
 # mypy against the module, and with stubtest against it under each CPython.
 # The interpreters: CPython 3.11 and PyPy 3.9 (Debian's), and the newer CPythons of
-# scripts/cpython.sh that this machine has or can build (3.10, 3.12, 3.13, 3.13t, 3.14, 3.14t, 3.15).
+# scripts/cpython.sh that this machine has or can build (3.10, 3.12 to 3.15, 3.13t to 3.15t).
 # A wheel is rebuilt only when what goes into it changed since the stage last built it: the
 # stamp beside it holds a hash of the tracked sources of the wheel, the interpreter, the
 # compiler, the pinned tools and the build settings.

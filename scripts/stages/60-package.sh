@@ -89,9 +89,11 @@ for index in "${!interpreters[@]}"; do
     python="$ROOT/.venv-$name/bin/python"
     if [[ " ${rebuilt[*]} " == *" $name "* ]] || ! venv_whole "$fresh"; then
         log "pip install of the $tag wheel into a fresh venv of $("$python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-        make_venv "$python" "$fresh"
+        # Whole once the wheel is in it: one cut short before is made again next run.
+        make_venv "$python" "$fresh" && rm "$fresh/.venv-whole"
         pip_in "$fresh/bin/python" install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl
         check_private_symbols "$fresh/bin/python"
+        : >"$fresh/.venv-whole"
     else
         log "the README's examples in the venv where the last run installed the unchanged $tag wheel"
     fi

@@ -1,9 +1,9 @@
 # CPython 3.10, 3.12, 3.13, 3.14 and 3.15 and the free-threaded 3.13t, 3.14t and 3.15t for
-# x86-64 glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the machine lacks
-# is made once and kept in a cache outside the work tree, where later runs and other clones on
-# this machine find it: built from Debian's source packages where the registry serves them
-# (3.13 and 3.13t from Debian 13's python3.13), else, for 3.14 and 3.15, unpacked from Debian
-# unstable's binary packages.
+# x86-64 glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the
+# machine lacks is made once and kept in a cache outside the work tree, where later runs and
+# other clones on this machine find it: built from Debian's source packages where the registry
+# serves them (3.13 and 3.13t from Debian 13's python3.13), else, for 3.14 and 3.15, unpacked
+# from Debian unstable's binary packages.
 # Source after common.sh.
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
@@ -107,17 +107,17 @@ cpython_fetch_source() {
 # cpython_check_source "FILE SIZE SHA256"...: whether every file is in the downloads folder with
 # that size and sum; those that are not are deleted (and named).
 cpython_check_source() {
-    local file size sum whole=0
+    local file size sum missing=0
     while read -r file size sum; do
-        [ -e "$CPYTHON_CACHE/apt/downloads/$file" ] || { whole=1; continue; }
+        [ -e "$CPYTHON_CACHE/apt/downloads/$file" ] || { missing=1; continue; }
         if [ "$(stat -c %s "$CPYTHON_CACHE/apt/downloads/$file")" != "$size" ] ||
             [ "$(sha256sum <"$CPYTHON_CACHE/apt/downloads/$file" | cut -d' ' -f1)" != "$sum" ]; then
             log "$file in the cache does not match apt's size and SHA256: fetched again"
             rm -f "$CPYTHON_CACHE/apt/downloads/$file"
-            whole=1
+            missing=1
         fi
     done <<<"$1"
-    return "$whole"
+    return "$missing"
 }
 
 # cpython_runs EXECUTABLE PREFIX: a cached interpreter that no longer runs (a file cut short, a

@@ -148,15 +148,31 @@ _ensure_apt_packages() {
     fi
 }
 
+# make_venv INTERPRETER DIR [OPTION...]: a new venv in DIR (whatever was there is deleted),
+# marked whole by a file written last, once `venv` and its pip are done.
+make_venv() {
+    rm -rf "$2"
+    "$1" -m venv "${@:3}" "$2"
+    : >"$2/.venv-whole"
+}
+
+# venv_whole DIR: whether DIR is a venv that make_venv finished (a venv made before the marker
+# counts if it got its tools) and whose python still runs. One cut short (Ctrl-C during
+# `venv`: a python without pip) or whose interpreter went is made again by the caller.
+venv_whole() {
+    { [ -e "$1/.venv-whole" ] || [ -e "$1/.tools-installed" ]; } &&
+        "$1/bin/python" -c 'import sys' >/dev/null 2>&1
+}
+
 # ensure_venv NAME INTERPRETER [TOOL...]: a venv at $ROOT/.venv-NAME with the tools of
 # PIP_TOOLS and any further ones named, at the versions of constraints.txt.
 ensure_venv() { with_lock "venv-$1" _ensure_venv "$@"; }
 _ensure_venv() {
     local venv="$ROOT/.venv-$1" interpreter="$2"
     local tools=("${PIP_TOOLS[@]}" "${@:3}")
-    if [ ! -x "$venv/bin/python" ]; then
+    if ! venv_whole "$venv"; then
         log "creating $venv with $interpreter"
-        "$interpreter" -m venv "$venv"
+        make_venv "$interpreter" "$venv"
     fi
     # The marker holds the constraints' hash, then the tools installed under them: a tool
     # added or a version changed is installed on the next run, and a venv that has more tools

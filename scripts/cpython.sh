@@ -1,8 +1,9 @@
-# CPython 3.12, 3.13, free-threaded 3.13t, 3.14 and free-threaded 3.14t for x86-64 glibc. 3.12
-# and 3.13 are the machine's own where pyenv has them; what the machine lacks is made once and
-# kept in a cache outside the work tree, where later runs and other clones on this machine find
-# it: built from Debian's source packages where the registry serves them (3.13 and 3.13t from
-# Debian 13's python3.13), else, for 3.14, unpacked from Debian unstable's binary packages.
+# CPython 3.10, 3.12, 3.13, 3.14 and 3.15 and the free-threaded 3.13t, 3.14t and 3.15t for
+# x86-64 glibc. 3.10, 3.12 and 3.13 are the machine's own where pyenv has them; what the
+# machine lacks is made once and kept in a cache outside the work tree, where later runs and
+# other clones on this machine find it: built from Debian's source packages where the registry
+# serves them (3.13 and 3.13t from Debian 13's python3.13), else, for 3.14 and 3.15, unpacked
+# from Debian unstable's binary packages.
 # Source after common.sh.
 #
 # The cache, $TAVRIN_CACHE_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/tavrin_puzzles), holds
@@ -26,7 +27,15 @@ CPYTHON_APT_PACKAGES=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev 
 CPYTHON_SUITES=(trixie unstable)
 # The interpreters of the matrix, in the order of the support window (3.13t: the free-threaded
 # build of 3.13, from the same source as 3.13 where that is built).
-CPYTHON_VERSIONS=(3.12 3.13 3.13t 3.14 3.14t)
+CPYTHON_VERSIONS=(3.10 3.12 3.13 3.13t 3.14 3.14t 3.15 3.15t)
+# TAVRIN_CPYTHON_VERSIONS="3.10 3.15" narrows the stages to some of them, to try those alone.
+if [ -n "${TAVRIN_CPYTHON_VERSIONS:-}" ]; then
+    for version in $TAVRIN_CPYTHON_VERSIONS; do
+        [[ " ${CPYTHON_VERSIONS[*]} " == *" $version "* ]] ||
+            fail "TAVRIN_CPYTHON_VERSIONS names $version, which is not one of ${CPYTHON_VERSIONS[*]}"
+    done
+    read -ra CPYTHON_VERSIONS <<<"$TAVRIN_CPYTHON_VERSIONS"
+fi
 
 cpython_apt_get() { APT_CONFIG="$CPYTHON_CACHE/apt/apt.conf" apt-get -q "$@"; }
 
@@ -64,6 +73,60 @@ cpython_source_version() {
     mkdir -p "$CPYTHON_CACHE/apt/empty"
     (cd "$CPYTHON_CACHE/apt/empty" && cpython_apt_get source --print-uris "$1/$2" 2>/dev/null |
         sed -nE "s/^'[^']*' $1_(.*)\.dsc .*/\1/p" || true)
+}
+
+# cpython_fetch_source PACKAGE VERSION: Debian's source of PACKAGE VERSION (its .dsc, upstream
+# tarball and patches) in the downloads folder, each file checked against the size and SHA256
+# that apt's lists give for it: a file that differs (a cut download, a full disk) is deleted
+# and fetched again, and one that still differs fails. Returns 2 when the registry does not
+# serve the source (404), 1 on any other failure.
+cpython_fetch_source() {
+    local downloads="$CPYTHON_CACHE/apt/downloads" expected output
+    # In a folder without the files, which apt would otherwise not list.
+    mkdir -p "$CPYTHON_CACHE/apt/empty" "$downloads"
+    expected="$(cd "$CPYTHON_CACHE/apt/empty" && cpython_apt_get source --print-uris "$1=$2" 2>/dev/null |
+        sed -nE "s/^'[^']*' ([^ ]+) ([0-9]+) SHA256:([0-9a-f]+)\$/\1 \2 \3/p" || true)"
+    if [ -z "$expected" ]; then
+        log "apt's lists give no files with SHA256 sums for Debian's $1 $2"
+        return 1
+    fi
+    if ! cpython_check_source "$expected"; then
+        output="$(cd "$downloads" && cpython_apt_get source -qq --download-only "$1=$2" 2>&1)" || {
+            if grep -q ' 404 ' <<<"$output"; then return 2; fi
+            printf '%s\n' "$output"
+            log "downloading Debian's $1 $2 failed"
+            return 1
+        }
+        if ! cpython_check_source "$expected"; then
+            log "Debian's $1 $2, downloaded again, still does not match apt's sums"
+            return 1
+        fi
+    fi
+}
+
+# cpython_check_source "FILE SIZE SHA256"...: whether every file is in the downloads folder with
+# that size and sum; those that are not are deleted (and named).
+cpython_check_source() {
+    local file size sum missing=0
+    while read -r file size sum; do
+        [ -e "$CPYTHON_CACHE/apt/downloads/$file" ] || { missing=1; continue; }
+        if [ "$(stat -c %s "$CPYTHON_CACHE/apt/downloads/$file")" != "$size" ] ||
+            [ "$(sha256sum <"$CPYTHON_CACHE/apt/downloads/$file" | cut -d' ' -f1)" != "$sum" ]; then
+            log "$file in the cache does not match apt's size and SHA256: fetched again"
+            rm -f "$CPYTHON_CACHE/apt/downloads/$file"
+            missing=1
+        fi
+    done <<<"$1"
+    return "$missing"
+}
+
+# cpython_runs EXECUTABLE PREFIX: a cached interpreter that no longer runs (a file cut short, a
+# library gone) is removed with its PREFIX, so that it is made again.
+cpython_runs() {
+    [ -e "$2/.complete" ] || return 0
+    "$1" -c 'import sys' >/dev/null 2>&1 && return 0
+    log "the cached $1 does not run: it is made again"
+    rm -rf "$2"
 }
 
 # The recipe: it runs in an empty build folder and installs into the interpreter's prefix; it is
@@ -125,29 +188,29 @@ cpython_build() { cpython_locked _cpython_build_locked "$@"; }
 _cpython_build_locked() {
     local version="$1" base="${1%t}" flags=() executable="python${1}"
     [ "$version" = "$base" ] || flags=(--disable-gil)
-    cpython_apt_setup
+    cpython_apt_setup || return 1
     # The newest source that the registry serves: it lists the suites' current sources, but
     # serves some of them (unstable's python3.13 3.13.18, every python3.14 so far) not at all.
-    local index found source_version="" source_suite="" package="python$base" downloads="$CPYTHON_CACHE/apt/downloads"
+    local index found source_version="" source_suite="" package="python$base" downloads="$CPYTHON_CACHE/apt/downloads" status
     for ((index = ${#CPYTHON_SUITES[@]} - 1; index >= 0; index--)); do
         found="$(cpython_source_version "$package" "${CPYTHON_SUITES[index]}")"
         [ -n "$found" ] || continue
-        if compgen -G "$downloads/${package}_${found%-*}.orig.tar.*" >/dev/null; then
-            source_version="$found" source_suite="${CPYTHON_SUITES[index]}"
-            break
-        fi
-        # Asked once: a refusal is remembered until the lists are fetched again.
+        # A refusal (404) is remembered until the lists are fetched again.
         if [ ! -e "$downloads/.not-served-${package}_$found" ]; then
-            if (cd "$downloads" && cpython_apt_get source -qq --download-only "$package=$found" >/dev/null 2>&1); then
+            status=0
+            cpython_fetch_source "$package" "$found" || status=$?
+            if ((status == 0)); then
                 source_version="$found" source_suite="${CPYTHON_SUITES[index]}"
                 break
             fi
+            ((status == 2)) || return 1
             touch "$downloads/.not-served-${package}_$found"
         fi
         log "Debian's $package $found (${CPYTHON_SUITES[index]}) is listed but its source is not served"
     done
     if [ -z "$source_version" ]; then
         log "no source of $package in Debian's ${CPYTHON_SUITES[*]} is served: CPython $version cannot be built here"
+        CPYTHON_NOT_HERE=1
         return 1
     fi
     local built_from prefix
@@ -155,6 +218,7 @@ _cpython_build_locked() {
         "gcc $(gcc -dumpfullversion)" "configure ${flags[*]:-(default)}" \
         "recipe $(declare -f _cpython_build | sha256sum | cut -c1-16)")"
     prefix="$CPYTHON_CACHE/$version-$source_version-$(sha256sum <<<"$built_from" | cut -c1-12)"
+    cpython_runs "$prefix/bin/$executable" "$prefix"
     if [ ! -e "$prefix/.complete" ]; then
         log "building CPython $version from Debian's $package $source_version into $prefix (once: later runs reuse it)"
         local work="$CPYTHON_CACHE/build-$version" times orig
@@ -190,8 +254,8 @@ _cpython_build_locked() {
     CPYTHON_INTERPRETER="$prefix/bin/$executable"
 }
 
-# 3.14 is had from Debian's binary packages instead: the registry serves none of python3.14's
-# sources but serves unstable's binary packages, built against unstable's C library, which
+# 3.14 and 3.15 are had from Debian's binary packages instead: the registry serves none of
+# their sources but serves unstable's binary packages, built against unstable's C library, which
 # is newer than the host's. They are unpacked with the libraries they depend on, that C
 # library and its loader among them, into a root of their own; the interpreter names that
 # loader and finds its libraries there (its program header and RPATH point into the root, so
@@ -241,22 +305,24 @@ _cpython_unpack() {
 }
 
 # cpython_unstable VERSION: sets CPYTHON_INTERPRETER to Debian unstable's CPython VERSION
-# (3.14), unpacking it first when the cache has none for its version and the recipe.
+# (3.14, 3.15), unpacking it first when the cache has none for its version and the recipe.
 cpython_unstable() { cpython_locked _cpython_unstable_locked "$@"; }
 _cpython_unstable_locked() {
     local version="$1" package="python$1"
-    cpython_unstable_apt_setup
+    cpython_unstable_apt_setup || return 1
     local binary_version
     binary_version="$(cpython_unstable_apt_get install -s -y "$package" 2>/dev/null |
         sed -nE "s/^Inst $package \(([^ ]+) .*/\1/p" || true)"
     if [ -z "$binary_version" ]; then
         log "Debian's unstable suite has no $package: CPython $version cannot be had here"
+        CPYTHON_NOT_HERE=1
         return 1
     fi
     local built_from prefix
     built_from="$(printf '%s\n' "CPython $version" "Debian unstable's binary packages, $package $binary_version" \
         "recipe $(declare -f _cpython_unpack | sha256sum | cut -c1-16)")"
     prefix="$CPYTHON_CACHE/$version-debian-$binary_version-$(sha256sum <<<"$built_from" | cut -c1-12)"
+    cpython_runs "$prefix/root/usr/bin/$package" "$prefix"
     if [ ! -e "$prefix/.complete" ]; then
         log "unpacking Debian unstable's $package $binary_version and what it needs into $prefix (once: later runs reuse it)"
         local work="$CPYTHON_CACHE/build-$version" started=$SECONDS
@@ -280,21 +346,32 @@ _cpython_unstable_locked() {
     CPYTHON_INTERPRETER="$prefix/root/usr/bin/$package"
 }
 
-# cpython_interpreter VERSION: sets CPYTHON_INTERPRETER to CPython VERSION (3.12, 3.13, 3.14 or
-# 3.14t): the machine's own pyenv build of 3.12 or 3.13 where found, else one built from
-# Debian's source.
+# cpython_interpreter VERSION: sets CPYTHON_INTERPRETER to CPython VERSION (one of
+# CPYTHON_VERSIONS): the machine's own pyenv build of 3.10, 3.12 or 3.13 where found, Debian
+# unstable's 3.14 and 3.15, else one built from Debian's source. CPYTHON_NOT_HERE is set when
+# the machine truly cannot have it.
 cpython_interpreter() {
-    CPYTHON_INTERPRETER=""
+    CPYTHON_INTERPRETER="" CPYTHON_NOT_HERE=""
     case "$1" in
-        3.12 | 3.13) CPYTHON_INTERPRETER="$(cpython_pyenv "$1")" ;;
+        3.10 | 3.12 | 3.13) CPYTHON_INTERPRETER="$(cpython_pyenv "$1")" ;;
     esac
     [ -n "$CPYTHON_INTERPRETER" ] && return
     ensure_apt_packages "${CPYTHON_APT_PACKAGES[@]}"
     case "$1" in
-        3.14) cpython_unstable "$1" ;;
+        3.14 | 3.15) cpython_unstable "$1" ;;
         *) cpython_build "$1" ;;
     esac
 }
 
-# cpython_venv_name VERSION: the venv of VERSION, .venv-cpython312 ... .venv-cpython314t.
+# cpython_venv_name VERSION: the venv of VERSION, .venv-cpython310 ... .venv-cpython315.
 cpython_venv_name() { printf 'cpython%s' "${1//./}"; }
+
+# cpython_find VERSION: cpython_interpreter as the stages take it: 0 with CPYTHON_INTERPRETER
+# set, 1 when this machine truly cannot have VERSION (no pyenv build, and Debian serves no
+# source or package of it), which a stage names in its last line. A build or download that
+# failed ends the stage: it is no note.
+cpython_find() {
+    cpython_interpreter "$1" && return 0
+    [ -n "$CPYTHON_NOT_HERE" ] || fail "CPython $1 could not be made here (see above)"
+    return 1
+}

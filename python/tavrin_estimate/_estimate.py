@@ -276,7 +276,10 @@ def estimate(
         finally:
             reporter.close()
     stopped = stop.requested or run.failure is not None
-    final = result(stopped and run.stop_at is None and bool(holdings.missing(wanted)))
+    # A stop may come before the target has looked at every boarding counted: the result is
+    # then unfinished too, and a resumed run looks on.
+    unsettled = precision is not None and not precision.decided
+    final = result(stopped and run.stop_at is None and (bool(holdings.missing(wanted)) or unsettled))
     if run.failure is not None:
         raise EstimateFailed(final, run.failure) from run.failure
     # Ctrl-C during the last call still stops the caller, with a complete result.

@@ -252,6 +252,23 @@ def test_a_precision_target_passes_over_only_candidates_that_cannot_qualify(
     assert target.decided and target.successes == (successes if found else sum(counts))
 
 
+@pytest.mark.parametrize("n", [1, 2, 10, 1000, 10**6, 10**9, 10**12, 10**15])
+@pytest.mark.parametrize("confidence", [0.5, 0.95, 0.999999])
+def test_the_bound_that_passes_candidates_over_never_passes_one_that_qualifies(n: int, confidence: float) -> None:
+    """At counts from 1 to 10^15, inside and at the edges, a target at the half-width itself
+    (or a hair above) is never said to be out of reach, while one a percent below it is, away
+    from the edges and at a million boardings or more, so that runs of candidates are indeed
+    passed over."""
+    for s in sorted({min(n, max(0, c)) for c in (0, 1, 2, n // 3, n // 2, n - 2, n - 1, n)}):
+        low, high = proportion_ci(s, n, confidence, "anytime")
+        width = (high - low) / 2
+        for factor in (1.0, 1.0 + 1e-6):
+            target = _executors.PrecisionTarget(width * factor, confidence, 1, n)
+            assert not target._cannot_qualify(s, s, n, n), (s, n, factor)
+        if n >= 10**6 and s in (n // 3, n // 2):
+            assert _executors.PrecisionTarget(width * 0.99, confidence, 1, n)._cannot_qualify(s, s, n, n)
+
+
 def test_a_seed_drawn_from_the_system_is_recorded_and_replays() -> None:
     """Without a seed each run draws 128 bits of its own, and the recorded one repeats it."""
     first, second = (estimate(5000, *PLANE) for _ in range(2))

@@ -87,12 +87,16 @@ def test_known_answers_on_any_threads_and_block_function(case: tuple, answer: tu
 def test_calls_going_on_from_their_stop_positions_add_up_to_the_known_answers(case: tuple, answer: tuple) -> None:
     """A range cut inside blocks, each call going on from the word of the block's stream where
     the last stopped (the first from one that runs its block's beginning), gives the known
-    per-block counts: a long block can be counted in short calls without running it twice."""
+    per-block counts: a long block can be counted in short calls without running it twice. An
+    empty call inside a block gives back the position it was given."""
     seed, passengers, seats, cols, block_size, start, stop = case
     plane = (passengers, seats, cols, oracle.seed_key(seed), block_size)
     lead = start - start % block_size
     position = _kernel.count(*plane, lead, start, position=0)[2]
-    cuts = sorted({start, stop, *random.Random(seed).sample(range(start + 1, stop), min(12, stop - start - 1))})
+    inner = random.Random(seed).sample(range(start + 1, stop), min(12, stop - start - 1))
+    # Each cut inside a block twice: an empty call [c, c) between the two calls around it.
+    cuts = sorted([start, stop, *inner, *(cut for cut in inner if cut % block_size)])
+    assert len(cuts) > len(set(cuts))
     per_block = [0] * ((stop - 1) // block_size - start // block_size + 1)
     for low, high in zip(cuts, cuts[1:]):
         successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)

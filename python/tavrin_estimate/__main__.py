@@ -412,7 +412,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRe
             if result.interrupted:
                 _say("not saved: add --resume FILE to keep a stopped run and continue it later")
             return status
-        if saved is not None and result.iterations == saved.iterations and not result.interrupted:
+        if saved is not None and result.iterations == saved.iterations and not (result.interrupted or saved.interrupted):
             _say(f"{file.path} already holds what was asked ({args.iterations:,} boardings; it holds"
                  f" {saved.iterations:,}): nothing run, the file left as it was")
             return status

@@ -250,26 +250,33 @@ class Span:
 
 class _Run:
     """A growing span: its block counts are kept as a list of arrays, appended to as
-    neighbours join, so that joining costs no copy of what is already held."""
+    neighbours join, so that joining costs no copy of what is already held; `totals` holds the
+    sum of each array."""
 
-    __slots__ = ("start", "stop", "successes", "chunks")
+    __slots__ = ("start", "stop", "successes", "chunks", "totals")
 
     def __init__(self, start: int, stop: int, successes: int, counts: Optional[array]) -> None:  # type: ignore[type-arg]
         self.start = start
         self.stop = stop
         self.successes = successes
         self.chunks: Optional[List[array]] = None if counts is None else [counts]  # type: ignore[type-arg]
+        self.totals: List[int] = [successes]
 
     def join(self, right: _Run, block_size: int) -> None:
         """Append `right`, which starts where this run stops."""
         if self.chunks is not None and right.chunks is not None:
-            chunks = right.chunks
+            chunks, totals = right.chunks, right.totals
             if self.stop % block_size and len(self.chunks[-1]) and len(chunks[0]):
                 # Both hold a share of the block they meet in: one block, one count.
+                moved = chunks[0][0]
                 last = self.chunks[-1] = array(self.chunks[-1].typecode, self.chunks[-1])
-                last[-1] += chunks[0][0]
+                last[-1] += moved
+                self.totals[-1] += moved
                 chunks = [chunks[0][1:], *chunks[1:]]
-            self.chunks.extend(chunk for chunk in chunks if len(chunk))
+                totals = [totals[0] - moved, *totals[1:]]
+            kept = [(chunk, total) for chunk, total in zip(chunks, totals) if len(chunk)]
+            self.chunks.extend(chunk for chunk, _ in kept)
+            self.totals.extend(total for _, total in kept)
         else:
             self.chunks = None
         self.stop = right.stop
@@ -345,22 +352,31 @@ class Holdings:
         """The run that starts at boarding 0, if any."""
         return self._runs[0] if self._runs and self._runs[0].start == 0 else None
 
-    def cut(self, stop: int) -> None:
-        """Keep only boardings below `stop`, a block boundary inside the run from 0 (or its
-        end); the run from 0 must keep block counts."""
+    def cut(self, stop: int, successes: int) -> None:
+        """Keep only the boardings [0, stop), which count `successes`: `stop` is a block
+        boundary inside the run from 0, or lies inside the block where that run ends or which it
+        goes past (whose kept share then counts what the others leave). The run from 0 must keep
+        block counts."""
         first = self.first()
         assert first is not None and first.chunks is not None and stop <= first.stop
         keep = -(-stop // self.block_size)
         chunks: List[array] = []  # type: ignore[type-arg]
-        successes = 0
+        totals: List[int] = []
         for chunk in first.chunks:
             taken = chunk[:keep]
             if not len(taken):
                 break
             chunks.append(taken)
-            successes += sum(taken)
+            totals.append(sum(taken))
             keep -= len(taken)
+        if stop % self.block_size:
+            share = successes - (sum(totals) - chunks[-1][-1])
+            assert 0 <= share <= stop % self.block_size
+            totals[-1] += share - chunks[-1][-1]
+            chunks[-1][-1] = share
+        assert sum(totals) == successes
         first.chunks = chunks
+        first.totals = totals
         first.stop = stop
         first.successes = successes
         self._runs = [first]

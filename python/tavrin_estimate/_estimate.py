@@ -153,7 +153,8 @@ def estimate(
         Stop at the first block boundary where the confidence sequence's half-width is at most
         this (after `iterations` boardings at most): a stop chosen by looking at every block
         keeps the sequence's level, where it would not keep a fixed-count interval's. The
-        stopping point depends on the counts alone.
+        stopping point depends on the counts alone; the result holds the boardings before it
+        and their count, also when `resume` held more.
     block_size : int, optional
         Boardings per block, from 1 to 2**32 - 1; by default `default_block_size` of `seats`.
         Part of the result: another block size gives another (equally valid) count.
@@ -276,7 +277,10 @@ def estimate(
         finally:
             reporter.close()
     stopped = stop.requested or run.failure is not None
-    final = result(stopped and run.stop_at is None and bool(holdings.missing(wanted)))
+    # A stop may come before the target has looked at every boarding counted: the result is
+    # then unfinished too, and a resumed run looks on.
+    unsettled = precision is not None and not precision.decided
+    final = result(stopped and run.stop_at is None and (bool(holdings.missing(wanted)) or unsettled))
     if run.failure is not None:
         raise EstimateFailed(final, run.failure) from run.failure
     # Ctrl-C during the last call still stops the caller, with a complete result.

@@ -298,6 +298,13 @@ class BlockSizer:
         return max(1, int(min(self.most, self.per_thread * self.target)))
 
 
+# A bound below says that a candidate's half-width exceeds the target only with these margins,
+# far above the rounding of the bound and of the ends that anytime() computes (a few units in
+# the last place of numbers at most 1).
+_RELATIVE_MARGIN = 1e-9
+_ABSOLUTE_MARGIN = 1e-15
+
+
 class PrecisionTarget:
     """Decides where a run with a half-width target stops.
 
@@ -306,6 +313,12 @@ class PrecisionTarget:
     holds at every k at once, so stopping where it is narrow enough keeps its level, which a
     fixed-count interval would not. It reads the block counts of the range that starts at 0 as
     it grows, so the decision depends on the counts alone, never on the order tasks finish in.
+
+    The sequence is solved (anytime(), a root search) only at the candidates that may qualify:
+    a run of consecutive candidates whose half-widths a closed-form bound shows to be all above
+    the target is passed over as a whole (see `_cannot_qualify`), halved until it is or until a
+    single candidate is left. The half-width shrinks only over many candidates, so far from the
+    stopping point whole calls' blocks pass at once.
 
     Parameters
     ----------
@@ -324,18 +337,37 @@ class PrecisionTarget:
         self.confidence = confidence
         self.block_size = block_size
         self.end = end
+        # The successes among [0, boardings): the last candidate passed.
         self.successes = 0
         self.boardings = 0
+        self.found: Optional[int] = None
+        # Where the next block's count is: an array of the run from 0, its index there, and the
+        # successes of the array's blocks before it.
         self._chunk = 0
         self._offset = 0
+        self._taken = 0
+        self._log_level = -math.log(1.0 - confidence)
+        self._wider = half_width * (1.0 + _RELATIVE_MARGIN) + _ABSOLUTE_MARGIN
 
-    def check(self, holdings: Holdings) -> Optional[int]:
+    @property
+    def decided(self) -> bool:
+        """Whether the stopping point is known: found, or every candidate passed."""
+        return self.found is not None or self.boardings >= self.end
+
+    def check(self, holdings: Holdings, share: Callable[[int, int], int],
+              stopping: Callable[[], bool] = lambda: False) -> Optional[int]:
         """The boarding to stop at, once known.
 
         Parameters
         ----------
         holdings : Holdings
             The counts so far.
+        share : callable
+            ``share(start, stop)``: the successes among boardings [start, stop) of one block,
+            asked for the last candidate when the counts held go past it inside its block.
+        stopping : callable
+            Looked at between candidates: when it says True, the check ends and the next one
+            goes on from there.
 
         Returns
         -------
@@ -345,21 +377,101 @@ class PrecisionTarget:
         first = holdings.first()
         if first is None:
             return None
-        assert first.chunks is not None
+        chunks = first.chunks
+        assert chunks is not None
+        size = self.block_size
         while self.boardings < self.end:
-            block_end = min(self.boardings - self.boardings % self.block_size + self.block_size, self.end)
-            if block_end > first.stop:
+            if stopping():
                 return None
-            while self._offset >= len(first.chunks[self._chunk]):
+            while self._chunk < len(chunks) and self._offset >= len(chunks[self._chunk]):
                 self._chunk += 1
                 self._offset = 0
-            self.successes += first.chunks[self._chunk][self._offset]
+                self._taken = 0
+            if self._chunk == len(chunks):
+                return None
+            counts = chunks[self._chunk]
+            left = len(counts) - self._offset
+            whole = min(left, min(first.stop, self.end) // size - self.boardings // size)
+            if whole > 0:
+                # The successes of the whole blocks ahead, from the array's sum: the blocks that
+                # are not (the last of the run from 0, or those beyond the end) are few or once.
+                ahead = first.totals[self._chunk] - self._taken
+                if whole < left:
+                    ahead -= sum(counts[self._offset + whole:])
+                self.found = self._scan(counts, whole, self.successes + ahead, stopping)
+                if self.found is not None:
+                    return self.found
+                continue
+            if first.stop < self.end:
+                return None
+            # The last candidate, inside a block: its count is the block's only where the
+            # counts held end there.
+            part = counts[self._offset] if first.stop == self.end else share(self.boardings, self.end)
             self._offset += 1
-            self.boardings = block_end
-            low, high = anytime(self.successes, self.boardings, self.confidence)
-            if (high - low) / 2.0 <= self.half_width:
-                return self.boardings
+            self._taken += part
+            self.successes += part
+            self.boardings = self.end
+            self.found = self.end if self._narrow(self.successes, self.end) else None
+            return self.found
         return None
+
+    def _scan(self, counts: Any, whole: int, successes: int, stopping: Callable[[], bool]) -> Optional[int]:
+        """Pass the candidates at the ends of the next `whole` blocks of `counts`, after which
+        the prefix counts `successes`; the first that qualifies, if any."""
+        # (first, last) block indices of a run of candidates, and the successes up to its last
+        # candidate when known; the leftmost run is on top.
+        todo: List[Tuple[int, int, Optional[int]]] = [(self._offset, self._offset + whole, successes)]
+        while todo:
+            if stopping():
+                return None
+            low, high, after = todo.pop()
+            if after is None:
+                after = self.successes + sum(counts[low:high])
+            nearest = self.boardings + self.block_size
+            farthest = self.boardings + (high - low) * self.block_size
+            if high - low > 1 and not self._cannot_qualify(self.successes, after, nearest, farthest):
+                middle = (low + high) // 2
+                todo.append((middle, high, after))
+                todo.append((low, middle, None))
+                continue
+            single = high - low == 1
+            self._offset = high
+            self._taken += after - self.successes
+            self.successes = after
+            self.boardings = farthest
+            if single and not self._cannot_qualify(after, after, farthest, farthest) and self._narrow(after, farthest):
+                return farthest
+        return None
+
+    def _narrow(self, successes: int, boardings: int) -> bool:
+        low, high = anytime(successes, boardings, self.confidence)
+        return (high - low) / 2.0 <= self.half_width
+
+    def _cannot_qualify(self, fewest: int, most: int, nearest: int, farthest: int) -> bool:
+        """Whether every candidate k in [nearest, farthest] (>= 1) whose successes S_k lie in
+        [fewest, most] has a half-width above the target, by a bound without root search.
+
+        The sequence is {p : k KL(S_k/k, p) < log(1/alpha) + G}, where KL is the Kullback-
+        Leibler divergence of Bernoulli laws and G = log(pi (S/k)^S (F/k)^F / B(1/2 + S, 1/2 + F))
+        >= log(pi k / 2) / 2 (as Gamma(x + 1/2) <= sqrt(2 pi) x^x e^-x): the threshold is at
+        least `reach` / k below. A point p at distance d from S/k is inside it when
+        k KL < `reach`: KL <= d^2 / (2 v), v the least t(1 - t) between them, which shows the
+        whole (S/k - w, S/k + w) inside, so the half-width is at least w; near 0 or 1, where v
+        vanishes, KL(x, x - 2w) <= log(x / (x - 2w)) (and its mirror) shows one end at least 2w
+        from S/k. w is the target and a margin.
+        """
+        w = self._wider
+        reach = (self._log_level + 0.5 * math.log(0.5 * math.pi * nearest)) * (1.0 - _RELATIVE_MARGIN)
+        low = fewest / farthest * (1.0 - _RELATIVE_MARGIN)
+        high = min(1.0, most / nearest * (1.0 + _RELATIVE_MARGIN))
+        below, above = low - w, high + w
+        if below > 0.0 and above < 1.0:
+            least = min(below * (1.0 - below), above * (1.0 - above))
+            if 2.0 * least * reach > farthest * w * w:
+                return True
+        if low > 2.0 * w and -farthest * math.log1p(-2.0 * w / low) < reach:
+            return True
+        return 1.0 - high > 2.0 * w and -farthest * math.log1p(-2.0 * w / (1.0 - high)) < reach
 
 
 class Run:
@@ -398,8 +510,15 @@ class Run:
             return
         self.holdings.add(start, stop, successes, counts_from_bytes(blocks))
         self.progress.update(self.holdings.successes, self.holdings.iterations)
+        self._check_target()
+
+    def _check_target(self) -> None:
         if self.target is not None and self.stop_at is None:
-            self.stop_at = self.target.check(self.holdings)
+            self.stop_at = self.target.check(self.holdings, self._share, lambda: self.stop.requested)
+
+    def _share(self, start: int, stop: int) -> int:
+        """The successes among [start, stop), inside one block, counted here."""
+        return int(_kernel.count(*self.plane, self.key, self.holdings.block_size, start, stop)[0])
 
     def _call(self, task: Task, threads: int) -> Tuple[Callable[..., TaskResult], Tuple[Any, ...]]:
         """The function that counts `task` on `threads` kernel threads, with its arguments:
@@ -455,10 +574,10 @@ class Run:
     def count(self, todo: List[Tuple[int, int]]) -> None:
         """Count every range of `todo` (sorted, not held yet) unless stopped, failed or
         decided earlier; every task that finished is kept."""
-        if self.target is not None:
-            self.stop_at = self.target.check(self.holdings)
-        if not todo or self.stop_at is not None:
+        self._check_target()
+        if not todo or self.stop_at is not None or self.stop.requested:
             self.backend.close(set())
+            self._cut()
             return
         sizer = BlockSizer(self.backend.task_seconds(), self.holdings.block_size, self.backend.processors(),
                            self.backend.splits_blocks)
@@ -503,9 +622,14 @@ class Run:
                 self.failure = exc
         finally:
             self._wind_up(pending, sizer)
+        self._cut()
+
+    def _cut(self) -> None:
+        """Drop every count at and beyond the stopping point, once there is one."""
         if self.stop_at is not None:
+            assert self.target is not None
             counted = self.holdings.iterations
-            self.holdings.cut(self.stop_at)
+            self.holdings.cut(self.stop_at, self.target.successes)
             stops = PRECISION_STOPS.get()
             if stops is not None:
                 stops.append((self.stop_at, counted - self.holdings.iterations))
@@ -521,10 +645,14 @@ class Run:
             if self.failure is None:
                 self.failure = exc
             return
+        keeping = time.perf_counter()
         self._keep(task, result)
         if sizer is not None:
             sizer.target = self.backend.task_seconds()  # a cluster's size may have changed
-            sizer.measured(task[1] - task[0], touched_blocks(task[0], task[1], self.holdings.block_size), result[2])
+            # A call's work is its count and the keeping of its blocks here (the precision
+            # target's check among it): both delay the next look at a stop request.
+            seconds = result[2] + time.perf_counter() - keeping
+            sizer.measured(task[1] - task[0], touched_blocks(task[0], task[1], self.holdings.block_size), seconds)
 
     def _wind_up(self, pending: Dict[concurrent.futures.Future[TaskResult], Task], sizer: BlockSizer) -> None:
         """Keep every task that has finished (after waiting for the local calls, which end

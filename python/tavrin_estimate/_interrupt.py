@@ -58,7 +58,9 @@ class _Flag:
     system call, in a kernel call) in the order of their numbers, not of their arrival: a
     SIGHUP that came a millisecond after a SIGINT is handled first. With `arrivals`, the read
     end of a pipe that Python's own signal handler writes each signal's number to as it arrives
-    (signal.set_wakeup_fd), the first signal is the first number there."""
+    (signal.set_wakeup_fd), the first signal is the first number there. Signals still pending
+    together when a thread of the process next runs are handed over at once, in no order of
+    their sending (the handler of the highest number runs first): none can be told first."""
 
     def __init__(self) -> None:
         self.event = threading.Event()

@@ -54,7 +54,7 @@ log "mypy --strict over the companion and its scripts"
 "$ROOT/.venv-cpython/bin/python" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
     "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/docs/anytime.py" "$ROOT/docs/boarding.py" \
     "$ROOT/benchmarks/bench_estimate.py" "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py" \
-    "$ROOT/benchmarks/bench_anytime.py" "$ROOT/benchmarks/bench_threads.py"
+    "$ROOT/benchmarks/bench_anytime.py" "$ROOT/benchmarks/bench_threads.py" "$ROOT/benchmarks/bench_stops.py"
 
 picture_dir="$(mktemp -d)"
 trap 'rm -rf "$picture_dir"' EXIT

@@ -282,7 +282,7 @@ PyMethodDef module_functions[] = {
      "    for an empty range.\n"
      "stop_position : int\n"
      "    Only when `position` is given: the word of the last block's stream where boarding\n"
-     "    `stop` begins.\n\n"
+     "    `stop` begins; for an empty range, `position` itself.\n\n"
      "Raises\n"
      "------\n"
      "TypeError, OverflowError\n"

@@ -109,6 +109,10 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     check_countable(planes);
     CountResult result;
     if (request.start == request.stop) {
+        // Nothing drawn: the next boarding begins where this one was said to.
+        if (request.start_position != UNKNOWN_POSITION) {
+            result.stop_position = request.start_position;
+        }
         return result;
     }
     const std::uint64_t size = request.block_size;

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import dataclasses
 import io
 import json
 import os
@@ -95,11 +96,12 @@ def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
     result leaves out (the display's last count less the result's). A run that ends before the
     target says so, with about how many boardings would reach it, and the display does not
     promise it: status 0 and the result all the same. A resumed result already within the target
-    is not said to miss it."""
+    is not said to miss it. Resumed from a file that a signal stopped at or beyond that point, it
+    prints and saves the same result: the file no longer says it was interrupted."""
     arguments = ["--passengers", "5", "--seats", "5", "--seed", "3", "--block-size", "1000", "--half-width", "0.01"]
     assert main(["1e9", *arguments, "--progress"]) == 0
     captured = capsys.readouterr()
-    iterations, _ = printed_count(captured.out)
+    iterations, successes = printed_count(captured.out)
     assert 30_000 < iterations < 60_000 and iterations % 1000 == 0
     stop_line = captured.err.splitlines()[-1]
     assert stop_line.startswith(f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked: the anytime")
@@ -117,6 +119,12 @@ def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
     estimate(50_000, 5, 5, seed=3, block_size=1000).save(file)  # past the stopping point already
     assert main(["60000", *arguments, "--resume", str(file)]) == 0
     assert "the anytime line's half-width (0.009" in capsys.readouterr().err
+    for beyond in (0, 7000):
+        dataclasses.replace(estimate(iterations + beyond, 5, 5, seed=3, block_size=1000), interrupted=True).save(file)
+        assert main(["1e9", *arguments, "--resume", str(file)]) == 0
+        assert printed_count(capsys.readouterr().out) == (iterations, successes)
+        saved = Estimate.load(file)
+        assert (saved.iterations, saved.successes, saved.interrupted) == (iterations, successes, False)
 
 
 SAVED_OTHER_PLANE = Estimate(5, 5, "ABCDE").to_dict()

@@ -70,7 +70,8 @@ def test_pieces_in_any_order_join_to_the_whole(
 ) -> None:
     """[0, total) cut anywhere (inside blocks too) and added in any order holds exactly what one
     piece holds, block counts included; what is missing is reported until the end; an overlap is
-    refused and changes nothing; a cut at a block boundary keeps the counts below it."""
+    refused and changes nothing; a cut anywhere keeps the counts below it, the share of the
+    block it falls in too."""
     truth = [rng.randrange(2) for _ in range(total)]
     bounds = sorted({0, total, *(c for c in cuts if c < total)})
     pieces = list(zip(bounds, bounds[1:]))
@@ -90,7 +91,10 @@ def test_pieces_in_any_order_join_to_the_whole(
     with pytest.raises(ValueError, match="overlap"):
         holdings.add(low, low + 1, 0, None)
     assert holdings.spans() == whole.spans()
-    cut = min(total, rng.randrange(1, -(-total // block_size) + 1) * block_size)
-    holdings.cut(cut)
+    first = holdings.first()
+    assert first is not None and first.chunks is not None
+    assert first.totals == [sum(chunk) for chunk in first.chunks]
+    cut = rng.randrange(1, total + 1)
+    holdings.cut(cut, sum(truth[:cut]))
     assert holdings.ranges() == [(0, cut)] and holdings.successes == sum(truth[:cut])
     assert holdings.spans()[0].blocks == counts(block_size, 0, cut, truth).tobytes()

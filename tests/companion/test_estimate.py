@@ -4,17 +4,21 @@ split, stopped and resumed; precision targets; Ctrl-C; failures; bad arguments."
 from __future__ import annotations
 
 import concurrent.futures
+import itertools
 import json
+import random
 import shutil
 import signal
 import subprocess
 import sys
+from array import array
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
 import pytest
 
 from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part, Span, _executors, _kernel, estimate
+from tavrin_estimate._counting import Holdings, counts_to_bytes
 from tavrin_estimate._intervals import proportion_ci
 
 from .support import interrupting
@@ -184,6 +188,85 @@ def test_a_precision_target_stops_at_the_same_block_whatever_the_split(
     assert result.successes == sum(counts[: stop // BLOCK])
     low, high = result.proportion_ci(method="anytime")
     assert (high - low) / 2 <= target
+
+
+@pytest.mark.parametrize("held", [[(0, TOTAL)], [(0, 40 * BLOCK), (60 * BLOCK, TOTAL)]], ids=["whole", "with-a-gap"])
+def test_a_precision_target_met_inside_a_held_block_keeps_the_count_of_its_range(
+    held: list[tuple[int, int]], reference: Estimate
+) -> None:
+    """Resumed from a result that holds boardings beyond `iterations`, which ends inside a
+    block (all of them, or behind a gap that the run fills), a target first met at `iterations`
+    stops there with the successes of [0, iterations), not of its whole block, and keeps nothing
+    beyond: the result of a fresh run with that target."""
+    end = 150 * BLOCK + 500
+    fresh = estimate(end, *PLANE, seed=SEED, block_size=BLOCK)
+    low, high = fresh.proportion_ci(method="anytime")
+    target = (high - low) / 2
+    assert first_narrow_prefix(reference, target) > 150 * BLOCK  # no block boundary before `end` stops
+    counts = reference.parts[0].spans[0].block_counts()
+    assert counts is not None
+    spans = [counts[a // BLOCK: -(-b // BLOCK)] for a, b in held]
+    resume = Estimate(*PLANE, (Part(SEED, BLOCK, tuple(
+        Span(a, b, sum(part), counts_to_bytes(part)) for (a, b), part in zip(held, spans))),), interrupted=True)
+    result = estimate(end, *PLANE, resume=resume, half_width=target)
+    assert result.parts == fresh.parts and not result.interrupted
+
+
+@pytest.mark.parametrize(
+    "p, half_width, block_size",
+    [(0.5, 0.05, 1), (0.03, 0.012, 1), (1.0, 0.003, 1), (0.0, 0.003, 3), (0.97, 0.02, 2), (0.5, 1e-30, 1)],
+)
+def test_a_precision_target_passes_over_only_candidates_that_cannot_qualify(
+    p: float, half_width: float, block_size: int
+) -> None:
+    """The stopping point is the first candidate whose sequence, solved, is narrow enough, as
+    if every candidate were solved, though runs of candidates that a bound shows too wide are
+    passed over: inside, near 0 and 1 and with an unreachable target; also with the counts
+    arriving in pieces in any order and checks broken off by stop requests, which the next
+    check goes on from."""
+    rng = random.Random(f"{p} {half_width}")
+    end = 4000 * block_size + block_size // 2
+    shares = [(low, min(end, low + block_size)) for low in range(0, end, block_size)]
+    counts = array("I", (sum(rng.random() < p for _ in range(high - low)) for low, high in shares))
+    expected, successes = None, 0
+    for (_, high), count in zip(shares, counts):
+        successes += count
+        low_end, high_end = proportion_ci(successes, high, 0.95, "anytime")
+        if (high_end - low_end) / 2 <= half_width:
+            expected = high
+            break
+    cuts = sorted({0, len(shares), *rng.sample(range(1, len(shares)), 30)})
+    pieces = list(zip(cuts, cuts[1:]))
+    rng.shuffle(pieces)
+    holdings = Holdings(block_size)
+    target = _executors.PrecisionTarget(half_width, 0.95, block_size, end)
+    found = None
+    for first, last in pieces:
+        holdings.add(shares[first][0], shares[last - 1][1], sum(counts[first:last]), counts[first:last])
+        # A stop request at a random look, then a check that goes on to the end.
+        for looks in (itertools.count(-rng.randrange(1, 40)), itertools.repeat(-1)):
+            found = target.check(holdings, lambda low, high: pytest.fail("no share asked"), lambda: next(looks) >= 0)
+        if found is not None:
+            break
+    assert found == expected and (found is None) == (expected is None)
+    assert target.decided and target.successes == (successes if found else sum(counts))
+
+
+@pytest.mark.parametrize("n", [1, 2, 10, 1000, 10**6, 10**9, 10**12, 10**15])
+@pytest.mark.parametrize("confidence", [0.5, 0.95, 0.999999])
+def test_the_bound_that_passes_candidates_over_never_passes_one_that_qualifies(n: int, confidence: float) -> None:
+    """At counts from 1 to 10^15, inside and at the edges, a target at the half-width itself
+    (or a hair above) is never said to be out of reach, while one a percent below it is, away
+    from the edges and at a million boardings or more, so that runs of candidates are indeed
+    passed over."""
+    for s in sorted({min(n, max(0, c)) for c in (0, 1, 2, n // 3, n // 2, n - 2, n - 1, n)}):
+        low, high = proportion_ci(s, n, confidence, "anytime")
+        width = (high - low) / 2
+        for factor in (1.0, 1.0 + 1e-6):
+            target = _executors.PrecisionTarget(width * factor, confidence, 1, n)
+            assert not target._cannot_qualify(s, s, n, n), (s, n, factor)
+        if n >= 10**6 and s in (n // 3, n // 2):
+            assert _executors.PrecisionTarget(width * 0.99, confidence, 1, n)._cannot_qualify(s, s, n, n)
 
 
 def test_a_seed_drawn_from_the_system_is_recorded_and_replays() -> None:

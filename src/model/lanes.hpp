@@ -102,11 +102,12 @@ struct LaneRun {
 //   feed.done(const LaneRun&, std::uint32_t successes, std::uint64_t stop_position)
 //                                   receives a run's count and the word after its last;
 //   feed.shared_blocks(std::uint32_t count, ChaChaKey& key) -> std::uint64_t
-//                                   for a feed whose lanes share one stream (kShared): the
-//                                   first of `count` consecutive fresh blocks of stream 0 and
-//                                   their key; each lane takes one of them per refill.
+//                                   optional, for lanes that share one stream: the first of
+//                                   `count` consecutive fresh blocks of stream 0, and their
+//                                   key; each lane takes one of them per refill, and the runs'
+//                                   streams, positions and stop positions mean nothing.
 //
-// Otherwise every lane reads its run's own stream from the run's position on, with `key`.
+// Without it, every lane reads its run's own stream from the run's position on, with `key`.
 template <typename Feed>
 void board_in_lanes(const LaneEngine& engine, const ChaChaKey& key, const LanePlane& plane, Feed& feed) {
     const std::uint32_t lanes = engine.lanes;
@@ -142,7 +143,7 @@ void board_in_lanes(const LaneEngine& engine, const ChaChaKey& key, const LanePl
         if (!any_busy) {
             return;
         }
-        if constexpr (Feed::kShared) {
+        if constexpr (requires { feed.shared_blocks(lanes, block_key); }) {
             const std::uint64_t first = feed.shared_blocks(lanes, block_key);
             for (std::uint32_t i = 0; i < lanes; ++i) {
                 counter[i] = first + i;

@@ -57,7 +57,6 @@ struct Outcome {
 
 // Runs handed out in order, as the seeded count hands out blocks.
 struct Runs {
-    static constexpr bool kShared = false;
     std::vector<LaneRun> runs;
     std::vector<Outcome> outcomes;
     std::size_t handed = 0;
@@ -73,7 +72,6 @@ struct Runs {
         EXPECT_FALSE(outcome.done) << "run " << run.id << " ended twice";
         outcome = {successes, stop_position, true};
     }
-    std::uint64_t shared_blocks(std::uint32_t, ChaChaKey&) { return 0; }
 };
 
 TEST(Lanes, EveryRunCountsAndStopsAsTheScalarBoardingOnItsStream) {

@@ -20,7 +20,7 @@
 // alternating rounds, by the thread's processor time, and the fastest round of each counts,
 // which keeps the comparison fair on a shared machine.
 //
-//   boarding_bench [--csv] [--rounds N]
+//   boarding_bench [--csv] [--rounds N] [--lanes avx512|avx2|sse2]
 //   boarding_bench --run old|new|floor --passengers P --boardings N
 //
 // --csv prints "passengers,ns_per_boarding,ns_bare_draws,ratio,ns_old_boarding,ns_words_floor,
@@ -105,7 +105,10 @@ std::uint64_t generate_words(double per_boarding, std::uint64_t boardings) {
     return sink;
 }
 
-const tavrin::LaneEngine& widest_lanes() { return tavrin::lane_engines().front(); }
+// The lanes measured: the widest this processor runs, or the one --lanes names.
+const tavrin::LaneEngine* chosen_lanes = nullptr;
+
+const tavrin::LaneEngine& widest_lanes() { return chosen_lanes != nullptr ? *chosen_lanes : tavrin::lane_engines().front(); }
 
 // The words of `boardings` boardings, made by the lanes' block function, a block per lane.
 std::uint64_t generate_lane_words(double per_boarding, std::uint64_t boardings) {
@@ -304,6 +307,15 @@ int main(int argc, char** argv) {
             csv = true;
         } else if (std::strcmp(argv[i], "--rounds") == 0 && has_value && std::atoi(argv[i + 1]) > 0) {
             rounds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--lanes") == 0 && has_value) {
+            const std::string name = argv[++i];
+            for (const tavrin::LaneEngine& engine : tavrin::lane_engines()) {
+                chosen_lanes = name == engine.name ? &engine : chosen_lanes;
+            }
+            if (chosen_lanes == nullptr) {
+                std::fprintf(stderr, "this processor has no lanes named %s\n", name.c_str());
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--run") == 0 && has_value) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--passengers") == 0 && has_value && std::atol(argv[i + 1]) > 0) {
@@ -312,7 +324,7 @@ int main(int argc, char** argv) {
             boardings = std::atoll(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--csv] [--rounds N]\n"
+                         "usage: %s [--csv] [--rounds N] [--lanes avx512|avx2|sse2]\n"
                          "       %s --run old|new|floor --passengers P --boardings N\n",
                          argv[0], argv[0]);
             return 2;

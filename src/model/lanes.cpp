@@ -34,7 +34,9 @@ namespace avx512 {
 #define TAVRIN_LANE_FUNCTION __attribute__((target("avx512f,avx512cd")))
 using V = __m512i;
 using Mask = __mmask16;
-constexpr std::uint32_t LANES = 16;
+constexpr std::uint32_t WIDTH = 16;
+constexpr std::uint32_t GROUPS = 2;
+constexpr std::uint32_t LANES = GROUPS * WIDTH;
 
 TAVRIN_LANE_FUNCTION inline V load(const std::uint32_t* p) { return _mm512_loadu_si512(p); }
 TAVRIN_LANE_FUNCTION inline void store(std::uint32_t* p, V v) { _mm512_storeu_si512(p, v); }
@@ -77,7 +79,9 @@ namespace avx2 {
 #define TAVRIN_LANE_FUNCTION __attribute__((target("avx2")))
 using V = __m256i;
 using Mask = __m256i;
-constexpr std::uint32_t LANES = 8;
+constexpr std::uint32_t WIDTH = 8;
+constexpr std::uint32_t GROUPS = 2;
+constexpr std::uint32_t LANES = GROUPS * WIDTH;
 
 TAVRIN_LANE_FUNCTION inline V load(const std::uint32_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const V*>(p));
@@ -135,7 +139,9 @@ namespace sse2 {
 #endif
 using V = __m128i;
 using Mask = __m128i;
-constexpr std::uint32_t LANES = 4;
+constexpr std::uint32_t WIDTH = 4;
+constexpr std::uint32_t GROUPS = 2;
+constexpr std::uint32_t LANES = GROUPS * WIDTH;
 
 TAVRIN_LANE_FUNCTION inline V load(const std::uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
 TAVRIN_LANE_FUNCTION inline void store(std::uint32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }

@@ -20,7 +20,7 @@
 
 namespace tavrin {
 
-inline constexpr std::uint32_t MAX_LANES = 16;
+inline constexpr std::uint32_t MAX_LANES = 32;
 // A lane reads the sixteen words of one block, one per turn, between refills.
 inline constexpr std::uint32_t TURNS_PER_REFILL = CHACHA_BLOCK_WORDS;
 // Bounds below 2^24 are exact in a float, which the AVX2 and SSE2 lanes use in place of a

@@ -103,20 +103,18 @@ std::uint32_t board(const Planes& planes, ChaCha12Rng& words, std::uint64_t skip
     return successes;
 }
 
-// The lanes a worker boards its blocks in, when they pay: the widest engine of the request's
-// block function that the worker's share of the blocks fills at least half, or none (scalar).
+// The lanes a worker boards its blocks in, when they pay: those of the request's block
+// function, when the worker's share of the blocks fills at least half of them, else none
+// (scalar). Narrower lanes than the processor's widest lose to the scalar boarding, whose words
+// come from the fastest block function.
 const LaneEngine* lanes_for(const Planes& planes, const CountRequest& request, std::uint64_t blocks,
                             std::uint32_t workers) {
-    if (planes.seats > MAX_LANE_SEATS) {
+    const std::span<const LaneEngine> engines = lane_engines(request.refill);
+    if (planes.seats > MAX_LANE_SEATS || engines.empty()) {
         return nullptr;
     }
     const std::uint64_t per_worker = (blocks + workers - 1) / workers;
-    for (const LaneEngine& engine : lane_engines(request.refill)) {
-        if (engine.lanes <= 2 * per_worker) {
-            return &engine;
-        }
-    }
-    return nullptr;
+    return engines.front().lanes <= 2 * per_worker ? &engines.front() : nullptr;
 }
 
 }  // namespace

@@ -28,8 +28,10 @@ constexpr std::uint32_t FLOAT_BIT_30 = (127 + 30) << 23;
 
 // GCC 12 takes the unspecified upper lanes that its AVX-512 headers start some results from
 // for uninitialised values.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 namespace avx512 {
 #define TAVRIN_LANE_FUNCTION __attribute__((target("avx512f,avx512cd")))
 using V = __m512i;
@@ -73,7 +75,9 @@ TAVRIN_LANE_FUNCTION inline V from_mask(Mask m) { return _mm512_maskz_set1_epi32
 #include "lanes.inc"
 #undef TAVRIN_LANE_FUNCTION
 }  // namespace avx512
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace avx2 {
 #define TAVRIN_LANE_FUNCTION __attribute__((target("avx2")))

@@ -47,11 +47,11 @@ struct alignas(64) LaneState {
     std::uint32_t bound[MAX_LANES];
     // All ones while the lane's boarding is in its shuffle, zero once it boards.
     std::uint32_t shuffling[MAX_LANES];
-    // Boardings of the lane's run not yet ended, the current one included; 0 for an idle lane.
+    // Boardings of the lane's run not yet ended, the current one included.
     std::uint32_t left[MAX_LANES];
     // Boardings of the run in which the last passenger got their own seat.
     std::uint32_t successes[MAX_LANES];
-    // The first turn of this refill in which the lane draws; TURNS_PER_REFILL for none.
+    // The first turn of this refill in which the lane draws.
     std::uint32_t from[MAX_LANES];
 };
 
@@ -134,8 +134,6 @@ void board_in_lanes(const LaneEngine& engine, const ChaChaKey& key, const LanePl
                     state.successes[i] = 0;
                 } else {
                     exhausted = true;
-                    state.from[i] = TURNS_PER_REFILL;
-                    state.left[i] = 0;
                 }
             }
             any_busy = any_busy || busy[i];

@@ -114,5 +114,80 @@ TEST(Lanes, EveryRunCountsAndStopsAsTheScalarBoardingOnItsStream) {
     }
 }
 
+// Block `first` of stream 0, then first + stride, first + 2 * stride...: the words of one lane
+// whose lanes share a stream.
+struct StridedWords : WordSourceBase {
+    std::uint64_t block;
+    std::uint64_t stride;
+    ChaChaRefill words{};
+    std::uint32_t next = CHACHA_BLOCK_WORDS;
+    std::uint64_t blocks_read = 0;
+    result_type operator()() {
+        if (next == CHACHA_BLOCK_WORDS) {
+            chacha_refill_scalar<12>(KEY, block, 0, words);
+            block += stride;
+            next = 0;
+            ++blocks_read;
+        }
+        return words[next++];
+    }
+};
+
+// Runs dealt from one shared stream, as the batch deals them: refill r gives lane i block
+// r * lanes + i, so a run's lane and first refill follow from when it was handed out and from
+// the block of its last word.
+struct SharedRuns {
+    std::uint32_t lanes = 0;
+    std::uint64_t refills = 0;
+    std::uint64_t handed = 0;
+    std::vector<std::uint64_t> first_refill = std::vector<std::uint64_t>(200);
+    std::vector<std::uint64_t> stop_position = std::vector<std::uint64_t>(200);
+    std::vector<std::uint32_t> successes = std::vector<std::uint32_t>(200);
+    bool next(LaneRun& run) {
+        if (handed == first_refill.size()) {
+            return false;
+        }
+        run.id = handed;
+        run.boardings = static_cast<std::uint32_t>(1 + (handed * 5) % 7);
+        first_refill[static_cast<std::size_t>(handed++)] = refills;
+        return true;
+    }
+    void done(const LaneRun& run, std::uint32_t counted, std::uint64_t stop) {
+        successes[static_cast<std::size_t>(run.id)] = counted;
+        stop_position[static_cast<std::size_t>(run.id)] = stop;
+    }
+    std::uint64_t shared_blocks(std::uint32_t count, ChaChaKey& key) {
+        EXPECT_EQ(count, lanes);
+        key = KEY;
+        return refills++ * lanes;
+    }
+};
+
+TEST(Lanes, RunsOnASharedStreamCountAsTheScalarBoardingOnTheirLanesBlocks) {
+    const Planes plane{std::vector<char32_t>(std::begin(DEFAULT_COLS), std::end(DEFAULT_COLS)), 10, 12};
+    std::vector<SeatNumber> list;
+    for (const LaneEngine& engine : lane_engines()) {
+        SharedRuns feed{};
+        feed.lanes = engine.lanes;
+        board_in_lanes(engine, ChaChaKey{}, lane_plane(10, 12), feed);
+        ASSERT_EQ(feed.handed, 200u);
+        for (std::size_t id = 0; id < 200; ++id) {
+            const std::uint64_t last_block = (feed.stop_position[id] - 1) / CHACHA_BLOCK_WORDS;
+            const std::uint64_t lane = last_block % engine.lanes;
+            StridedWords words{};
+            words.block = feed.first_refill[id] * engine.lanes + lane;
+            words.stride = engine.lanes;
+            std::uint32_t successes = 0;
+            for (std::uint32_t b = 0; b < 1 + (id * 5) % 7; ++b) {
+                successes += run_simulation(plane, words, list) ? 1 : 0;
+            }
+            EXPECT_EQ(feed.successes[id], successes) << engine.name << " run " << id;
+            // The run's last word is where the scalar boarding's was.
+            EXPECT_EQ(words.block - engine.lanes, last_block) << engine.name << " run " << id;
+            EXPECT_EQ((feed.stop_position[id] - 1) % CHACHA_BLOCK_WORDS, words.next - 1u) << engine.name << " run " << id;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tavrin

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "boarding.hpp"
@@ -171,6 +172,8 @@ TEST(Lanes, RunsOnASharedStreamCountAsTheScalarBoardingOnTheirLanesBlocks) {
         feed.lanes = engine.lanes;
         board_in_lanes(engine, ChaChaKey{}, lane_plane(10, 12), feed);
         ASSERT_EQ(feed.handed, 200u);
+        // No block is read by two runs.
+        std::set<std::uint64_t> read;
         for (std::size_t id = 0; id < 200; ++id) {
             const std::uint64_t last_block = (feed.stop_position[id] - 1) / CHACHA_BLOCK_WORDS;
             const std::uint64_t lane = last_block % engine.lanes;
@@ -182,6 +185,10 @@ TEST(Lanes, RunsOnASharedStreamCountAsTheScalarBoardingOnTheirLanesBlocks) {
                 successes += run_simulation(plane, words, list) ? 1 : 0;
             }
             EXPECT_EQ(feed.successes[id], successes) << engine.name << " run " << id;
+            for (std::uint64_t block = feed.first_refill[id] * engine.lanes + lane; block <= last_block;
+                 block += engine.lanes) {
+                EXPECT_TRUE(read.insert(block).second) << engine.name << " run " << id << " block " << block;
+            }
             // The run's last word is where the scalar boarding's was.
             EXPECT_EQ(words.block - engine.lanes, last_block) << engine.name << " run " << id;
             EXPECT_EQ((feed.stop_position[id] - 1) % CHACHA_BLOCK_WORDS, words.next - 1u) << engine.name << " run " << id;

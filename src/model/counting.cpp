@@ -119,6 +119,11 @@ const LaneEngine* lanes_for(const Planes& planes, const CountRequest& request, s
 
 }  // namespace
 
+std::uint32_t blocks_at_once(std::uint64_t seats, ChaChaRefillFunction refill) noexcept {
+    const std::span<const LaneEngine> engines = lane_engines(refill);
+    return seats > MAX_LANE_SEATS || engines.empty() ? 1 : engines.front().lanes;
+}
+
 CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     check_request(request);
     check_countable(planes);

@@ -1,5 +1,5 @@
-// Many boardings at once, one per 32-bit lane of a vector register: 16 lanes with AVX-512, 8
-// with AVX2, 4 with SSE2, each boarding drawing from a ChaCha12 stream of its own.
+// Many boardings at once, one per 32-bit lane of two vector registers: 32 lanes with AVX-512,
+// 16 with AVX2, 8 with SSE2, each boarding drawing from a ChaCha12 stream of its own.
 //
 // Every turn of a boarding's draws (the seat shuffle's words, then the chain of displaced
 // passengers, see boarding.hpp) takes exactly one word, kept or rejected, so boardings on
@@ -7,10 +7,10 @@
 // multi-block ChaCha computes its state in just that layout, one register per word index and
 // one lane per block, so the lanes read the block function's registers as they stand, without
 // the transpose that puts a block's words one after another. A lane whose boarding ends
-// starts the next by mask; a lane whose run of boardings ends waits for the next refill to be
-// handed another (its block's words up to then are dropped, or, on a counted block, never
-// computed: the run ended). So the words each boarding takes are exactly those of the scalar
-// path on the same stream, and so are the counts.
+// starts the next by mask; a lane whose run of boardings ends is handed another at the next
+// refill (the rest of its block's words are dropped: on a counted block they lie beyond the
+// run). So the words each boarding takes are exactly those of the scalar path on the same
+// stream, and so are the counts.
 #pragma once
 
 #include <cstdint>

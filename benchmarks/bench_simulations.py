@@ -58,6 +58,8 @@ MIN_SEATING_OVER_PURE_PYPY = 1.5
 # At 10 seats a call is mostly PyPy's fixed cost of entering the module and making the dict.
 MIN_SEATING_TARGET_SEATS = 100
 MIN_SEEDED_OVER_PLAIN = 0.98
+# The blocks a worker of the seeded count boards side by side in its widest lanes (AVX-512).
+LANE_BLOCKS = 32
 
 # The 32-bit PyPy of scripts/stages/25-python-i386.sh, and the sizes of the target tables.
 I386_SYSROOT = ROOT / ".i386-root" / "sysroot"
@@ -297,8 +299,9 @@ def seeded_against_plain(budget: float) -> None:
     for n in TARGET_SIZES:
         planes = tavrin_puzzles.Planes(n, n)
         block = default_block_size(n)
-        # As many boardings as take `budget` / TARGET_ROUNDS seconds, in whole blocks per worker.
-        iterations = block * workers
+        # As many boardings as take `budget` / TARGET_ROUNDS seconds, in whole blocks per worker,
+        # at least enough to fill a worker's widest lanes (a worker boards that many blocks at once).
+        iterations = block * workers * LANE_BLOCKS
         while timed(lambda: planes.run_simulations(iterations))[0] < budget / TARGET_ROUNDS / 2:
             iterations *= 2
         best = {"plain": (0.0, 0.0), "seeded": (0.0, 0.0)}

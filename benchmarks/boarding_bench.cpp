@@ -9,13 +9,18 @@
 //          first), with the fastest block function, and nothing else: what no boarding that
 //          draws these words can beat;
 //   draws  the model's draws alone, made without a seat list (the "bare draws" that
-//          bench_simulations.py sets beside the module).
+//          bench_simulations.py sets beside the module);
+//   batch  the boardings in the widest lanes (lanes.hpp), their blocks dealt from the thread's
+//          generator, as a worker of run_simulations boards them;
+//   count  the same lanes with a block of its own stream per lane, as a worker of the seeded
+//          count boards them;
+//   wide floor  the words of "floor" made by the widest lanes' block function, as they make them.
 //
 // old, new and draws draw from the calling thread's generator. The four are timed in
 // alternating rounds, by the thread's processor time, and the fastest round of each counts,
 // which keeps the comparison fair on a shared machine.
 //
-//   boarding_bench [--csv] [--rounds N]
+//   boarding_bench [--csv] [--rounds N] [--lanes avx512|avx2|sse2]
 //   boarding_bench --run old|new|floor --passengers P --boardings N
 //
 // --csv prints "passengers,ns_per_boarding,ns_bare_draws,ratio,ns_old_boarding,ns_words_floor,
@@ -36,6 +41,7 @@
 #include "boarding.hpp"
 #include "branching_draws.hpp"
 #include "chacha.hpp"
+#include "lanes.hpp"
 #include "planes.hpp"
 #include "rng.hpp"
 
@@ -99,6 +105,83 @@ std::uint64_t generate_words(double per_boarding, std::uint64_t boardings) {
     return sink;
 }
 
+// The lanes measured: the widest this processor runs, or the one --lanes names.
+const tavrin::LaneEngine* chosen_lanes = nullptr;
+
+const tavrin::LaneEngine& widest_lanes() { return chosen_lanes != nullptr ? *chosen_lanes : tavrin::lane_engines().front(); }
+
+// The words of `boardings` boardings, made by the lanes' block function, a block per lane.
+std::uint64_t generate_lane_words(double per_boarding, std::uint64_t boardings) {
+    const tavrin::LaneEngine& engine = widest_lanes();
+    const auto refills = static_cast<std::uint64_t>(std::ceil(
+        per_boarding * static_cast<double>(boardings) / (tavrin::CHACHA_BLOCK_WORDS * engine.lanes)));
+    const tavrin::ChaChaKey key{0xf1004};
+    tavrin::LaneBlocks at{};
+    tavrin::LaneRows rows;
+    std::uint64_t sink = 0;
+    for (std::uint64_t i = 0; i < refills; ++i) {
+        for (std::uint32_t lane = 0; lane < engine.lanes; ++lane) {
+            at.counter_low[lane] = static_cast<std::uint32_t>(i);
+            at.stream_low[lane] = lane;
+        }
+        engine.blocks(key, at, rows, 12);
+        sink += rows.words[i % (tavrin::CHACHA_BLOCK_WORDS * engine.lanes)];
+    }
+    return sink;
+}
+
+// `boardings` boardings in the widest lanes, in runs of about 4096 words per lane as the batch
+// deals them, from the thread's generator.
+struct BatchFeed {
+    std::uint64_t left;
+    std::uint64_t run;
+    std::uint64_t successes = 0;
+    bool next(tavrin::LaneRun& lane) {
+        if (left == 0) {
+            return false;
+        }
+        lane.boardings = static_cast<std::uint32_t>(std::min(run, left));
+        left -= lane.boardings;
+        return true;
+    }
+    void done(const tavrin::LaneRun&, std::uint32_t counted, std::uint64_t) { successes += counted; }
+    std::uint64_t shared_blocks(std::uint32_t count, tavrin::ChaChaKey& key) {
+        return tavrin::thread_rng().take_blocks(count, key);
+    }
+};
+
+// `boardings` boardings in the widest lanes, one block of its own stream per lane.
+struct CountFeed {
+    std::uint64_t left;
+    std::uint64_t per_block;
+    std::uint64_t stream = 0;
+    std::uint64_t successes = 0;
+    bool next(tavrin::LaneRun& lane) {
+        if (left == 0) {
+            return false;
+        }
+        const std::uint64_t boardings = std::min(per_block, left);
+        lane = {stream, stream, 0, static_cast<std::uint32_t>(boardings)};
+        ++stream;
+        left -= boardings;
+        return true;
+    }
+    void done(const tavrin::LaneRun&, std::uint32_t counted, std::uint64_t) { successes += counted; }
+};
+
+std::uint64_t board_batch(std::uint32_t passengers, std::uint64_t boardings) {
+    BatchFeed feed{boardings, std::max<std::uint64_t>(4096 / passengers, 1)};
+    tavrin::board_in_lanes(widest_lanes(), tavrin::ChaChaKey{}, tavrin::lane_plane(passengers, passengers), feed);
+    return feed.successes;
+}
+
+std::uint64_t board_count(std::uint32_t passengers, std::uint64_t boardings) {
+    const std::uint32_t lanes = widest_lanes().lanes;
+    CountFeed feed{boardings, (boardings + lanes - 1) / lanes};
+    tavrin::board_in_lanes(widest_lanes(), tavrin::ChaChaKey{0xc0c0}, tavrin::lane_plane(passengers, passengers), feed);
+    return feed.successes;
+}
+
 // The draws of one boarding without a seat list, made as the model makes them; the generator's
 // position and the returned drawer keep any of them from being optimised away.
 std::uint64_t bare_draws(tavrin::ThreadRng& g, std::uint32_t passengers) {
@@ -136,6 +219,9 @@ struct Row {
     double new_ns;
     double floor_ns;
     double draws_ns;
+    double batch_ns;
+    double count_ns;
+    double wide_floor_ns;
 };
 
 Row measure(std::uint32_t passengers, int rounds) {
@@ -144,7 +230,7 @@ Row measure(std::uint32_t passengers, int rounds) {
     tavrin::ThreadRng& g = tavrin::thread_rng();
     std::vector<SeatNumber> seats;
     std::uint64_t sink = 0;
-    Row row{passengers, words_per_boarding(passengers), 1e300, 1e300, 1e300, 1e300};
+    Row row{passengers, words_per_boarding(passengers), 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300};
     for (int round = 0; round < rounds; ++round) {
         row.old_ns = std::min(row.old_ns, ns_per_iteration(iterations, [&] {
                                   for (std::uint64_t i = 0; i < iterations; ++i) {
@@ -164,6 +250,15 @@ Row measure(std::uint32_t passengers, int rounds) {
                                         sink += bare_draws(g, passengers);
                                     }
                                 }));
+        row.batch_ns = std::min(row.batch_ns, ns_per_iteration(iterations, [&] {
+                                    sink += board_batch(passengers, iterations);
+                                }));
+        row.count_ns = std::min(row.count_ns, ns_per_iteration(iterations, [&] {
+                                    sink += board_count(passengers, iterations);
+                                }));
+        row.wide_floor_ns = std::min(row.wide_floor_ns, ns_per_iteration(iterations, [&] {
+                                         sink += generate_lane_words(row.words, iterations);
+                                     }));
     }
     if (sink == 0) {
         std::fputs("(no draws)\n", stderr);
@@ -212,6 +307,15 @@ int main(int argc, char** argv) {
             csv = true;
         } else if (std::strcmp(argv[i], "--rounds") == 0 && has_value && std::atoi(argv[i + 1]) > 0) {
             rounds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--lanes") == 0 && has_value) {
+            const std::string name = argv[++i];
+            for (const tavrin::LaneEngine& engine : tavrin::lane_engines()) {
+                chosen_lanes = name == engine.name ? &engine : chosen_lanes;
+            }
+            if (chosen_lanes == nullptr) {
+                std::fprintf(stderr, "this processor has no lanes named %s\n", name.c_str());
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--run") == 0 && has_value) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--passengers") == 0 && has_value && std::atol(argv[i + 1]) > 0) {
@@ -220,7 +324,7 @@ int main(int argc, char** argv) {
             boardings = std::atoll(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--csv] [--rounds N]\n"
+                         "usage: %s [--csv] [--rounds N] [--lanes avx512|avx2|sse2]\n"
                          "       %s --run old|new|floor --passengers P --boardings N\n",
                          argv[0], argv[0]);
             return 2;
@@ -272,6 +376,15 @@ int main(int argc, char** argv) {
         if (row.passengers == 10 || row.passengers == 1000) {
             no_slower = no_slower && speedup >= 1.0;
         }
+    }
+    std::printf("\nIn lanes (%s, %u lanes):\n\n", widest_lanes().name, widest_lanes().lanes);
+    std::printf("| passengers = seats | ns new | ns batch lanes | new / batch | ns count lanes | new / count | "
+                "ns wide words only | batch / wide words | count / wide words |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Row& row : rows) {
+        std::printf("| %u | %.1f | %.1f | %.2fx | %.1f | %.2fx | %.1f | %.2fx | %.2fx |\n", row.passengers, row.new_ns,
+                    row.batch_ns, row.new_ns / row.batch_ns, row.count_ns, row.new_ns / row.count_ns,
+                    row.wide_floor_ns, row.batch_ns / row.wide_floor_ns, row.count_ns / row.wide_floor_ns);
     }
     const double growth = cost_1000 / cost_100;
     std::printf("\ncost(1000) / cost(100) = %.2f\n", growth);

@@ -112,6 +112,17 @@ def test_block_functions_are_named_fastest_first() -> None:
     assert BLOCK_FUNCTIONS == [name for name in order if name in BLOCK_FUNCTIONS]
 
 
+def test_lanes_follow_the_fastest_block_function_and_the_plane() -> None:
+    """A thread counts 32, 16 or 8 blocks at once with AVX-512, AVX2 or SSE2 lanes, one with the
+    portable function or a plane too large for the lanes; a seat count is checked as count()'s."""
+    expected = {"avx512": 32, "avx2": 16, "sse2": 8, "scalar": 1}[BLOCK_FUNCTIONS[0]]
+    assert [_kernel.lanes(seats) for seats in (1, 100, 2**24 - 1, 2**24)] == [expected] * 3 + [1]
+    with pytest.raises(TypeError):
+        _kernel.lanes("100")  # type: ignore[arg-type]
+    with pytest.raises(OverflowError):
+        _kernel.lanes(-1)
+
+
 KEY = oracle.seed_key(0)
 GOOD = {"passengers": 10, "seats": 12, "cols": "ABCDEF", "key": KEY, "block_size": 4, "start": 0, "stop": 9}
 

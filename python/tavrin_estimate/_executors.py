@@ -7,7 +7,8 @@ exact count and the count of each block it touched. Its result depends only on i
 so a task run again after its worker died gives the same count, and tasks may finish in any
 order: each finished range is kept as it arrives. Tasks are cut at block boundaries and sized
 from the rates the tasks measure: about CALL_SECONDS on this machine, so that Ctrl-C answers
-at once, and at least TASK_SECONDS on an executor (longer on a large one, see
+at once (but at least as many blocks as the kernel's threads count side by side, about a third
+of a second at any plane size where they have vector lanes), and at least TASK_SECONDS on an executor (longer on a large one, see
 MAX_TASKS_PER_SECOND), so that the scheduler's own cost per task stays small. On this machine a
 block longer than MAX_CALL_SECONDS is counted in calls that end inside it, each going on from
 the word of the block's stream where the last one stopped.
@@ -158,6 +159,12 @@ class Backend:
         the processors take turns and end a call no sooner."""
         return min(self.threads(), processors())
 
+    def blocks_at_once(self, seats: int) -> int:
+        """The blocks a call counts side by side, which size the calls: a kernel thread
+        counts as many blocks at once as it has lanes, and a call of fewer per thread would
+        leave them idle."""
+        return self.processors() * _kernel.lanes(seats)
+
     def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
         self._pool.shutdown(wait=True, cancel_futures=True)
 
@@ -189,6 +196,10 @@ class ExecutorBackend(Backend):
 
     def processors(self) -> int:
         return 1
+
+    def blocks_at_once(self, seats: int) -> int:
+        # Tasks of a second or more hold enough blocks for a thread's lanes anyway.
+        return self.processors()
 
     def close(self, outstanding: Set[concurrent.futures.Future[TaskResult]]) -> None:
         for future in outstanding:
@@ -257,10 +268,11 @@ def choose_backend(client: Any, executor: Optional[concurrent.futures.Executor])
 
 
 class BlockSizer:
-    """Task sizes from the measured rate of one kernel thread, so that a task lasts about
-    `target` seconds on `threads` threads (the processors that really run it), growing at most
+    """Task sizes from the measured rate of one kernel thread's block, so that a task lasts
+    about `target` seconds on `threads` blocks at once (the processors that really run it, times
+    the blocks each counts side by side in its lanes), growing at most
     GROWTH times per step so that one noisy timing of a small task cannot make the next one
-    huge. Tasks are whole blocks, at least one per thread, unless `within_blocks` allows tasks
+    huge. Tasks are whole blocks, at least `threads`, unless `within_blocks` allows tasks
     inside a block and one block on one thread would last more than MAX_CALL_SECONDS."""
 
     def __init__(self, target: float, block_size: int, threads: int, within_blocks: bool = False) -> None:
@@ -579,8 +591,8 @@ class Run:
             self.backend.close(set())
             self._cut()
             return
-        sizer = BlockSizer(self.backend.task_seconds(), self.holdings.block_size, self.backend.processors(),
-                           self.backend.splits_blocks)
+        sizer = BlockSizer(self.backend.task_seconds(), self.holdings.block_size,
+                           self.backend.blocks_at_once(self.plane[1]), self.backend.splits_blocks)
         tasks = self._tasks(todo, sizer)
         pending: Dict[concurrent.futures.Future[TaskResult], Task] = {}
         try:

@@ -242,6 +242,12 @@ PyObject* kernel_block_functions(PyObject*, PyObject*) {
     });
 }
 
+PyObject* kernel_lanes(PyObject*, PyObject* seats) {
+    return guard_object([seats] {
+        return make_int(blocks_at_once(convert_argument(to_count, seats, "seats"), chacha_paths().front().rounds12));
+    });
+}
+
 PyMethodDef module_functions[] = {
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kernel_count)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -351,6 +357,16 @@ PyMethodDef module_functions[] = {
      "--------\n"
      ">>> from tavrin_estimate import _kernel\n"
      ">>> 'scalar' in _kernel.block_functions()\n"
+     "True\n"},
+    {"lanes", kernel_lanes, METH_O,
+     "lanes($module, seats, /)\n--\n\n"
+     "The blocks of a plane of `seats` seats that one worker thread counts at once with the\n"
+     "fastest block function: a call fills its threads when it holds about this many blocks for\n"
+     "each. 1 where a thread counts one block at a time.\n\n"
+     "Examples\n"
+     "--------\n"
+     ">>> from tavrin_estimate import _kernel\n"
+     ">>> _kernel.lanes(100) >= 1\n"
      "True\n"},
     {nullptr, nullptr, 0, nullptr},
 };

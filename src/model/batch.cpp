@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boarding.hpp"
+#include "lanes.hpp"
 #include "memory.hpp"
 #include "pool.hpp"
 #include "rng.hpp"
@@ -53,8 +54,39 @@ bool claim(std::atomic<std::uint64_t>& next, std::uint64_t iterations, std::uint
     return true;
 }
 
+// Words a lane's run of boardings takes at least: a run that ends drops the rest of its block
+// (at most 15 words) until the next refill hands its lane another.
+constexpr std::uint64_t WORDS_PER_LANE_RUN = 4096;
+
+// The worker's claimed boardings, handed to the lanes in runs, and their true count; the lanes'
+// blocks come from the worker's own generator.
+struct LaneFeed {
+    std::atomic<std::uint64_t>& next_claim;
+    std::uint64_t iterations;
+    std::uint64_t size;
+    std::uint64_t begin;
+    std::uint64_t end;
+    std::uint64_t run_size;
+    ThreadRng& rng;
+    std::uint64_t true_count = 0;
+
+    bool next(LaneRun& run) {
+        if (begin == end && !claim(next_claim, iterations, size, begin, end)) {
+            return false;
+        }
+        const std::uint64_t boardings = std::min(run_size, end - begin);
+        begin += boardings;
+        run.boardings = static_cast<std::uint32_t>(boardings);
+        return true;
+    }
+    void done(const LaneRun&, std::uint32_t successes, std::uint64_t) { true_count += successes; }
+    std::uint64_t shared_blocks(std::uint32_t count, ChaChaKey& key) { return rng.take_blocks(count, key); }
+};
+
 // Boards claimed runs until none are left; a boarding that fails is reported here, counts as
-// not true, and the next one goes on.
+// not true, and the next one goes on. The first boarding runs on the scalar path, which checks
+// the plane and holds the seat list; when it succeeds and the processor has lanes, the lanes
+// board the rest, eight to sixteen at once.
 std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& next,
                            std::uint64_t iterations, std::uint64_t size) noexcept {
     // One seat list for all the boardings of this worker: it grows to the cabin once.
@@ -63,7 +95,28 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
     std::uint64_t true_count = 0;
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
-    while (claim(next, iterations, size, begin, end)) {
+    if (!claim(next, iterations, size, begin, end)) {
+        return 0;
+    }
+    bool sound = false;
+    try {
+        true_count += run_simulation(planes, rng, seats) ? 1 : 0;
+        sound = true;
+    } catch (...) {
+        report_caught_failure();
+    }
+    ++begin;
+    const std::span<const LaneEngine> engines = lane_engines();
+    if (sound && !engines.empty() && planes.seats <= MAX_LANE_SEATS) {
+        const std::uint64_t run_size = std::max<std::uint64_t>(WORDS_PER_LANE_RUN / planes.seats, 1);
+        LaneFeed feed{next, iterations, size, begin, end, run_size, rng};
+        // A sound plane has 1 <= passengers <= seats.
+        board_in_lanes(engines.front(), ChaChaKey{},
+                       lane_plane(static_cast<std::uint32_t>(planes.passengers), static_cast<std::uint32_t>(planes.seats)),
+                       feed);
+        return true_count + feed.true_count;
+    }
+    do {
         for (std::uint64_t i = begin; i < end; ++i) {
             try {
                 if (run_simulation(planes, rng, seats)) {
@@ -73,7 +126,7 @@ std::uint64_t board_claims(const Planes& planes, std::atomic<std::uint64_t>& nex
                 report_caught_failure();
             }
         }
-    }
+    } while (claim(next, iterations, size, begin, end));
     return true_count;
 }
 

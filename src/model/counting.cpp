@@ -13,6 +13,7 @@
 
 #include "batch.hpp"
 #include "boarding.hpp"
+#include "lanes.hpp"
 #include "memory.hpp"
 #include "pool.hpp"
 #include "rng.hpp"
@@ -102,7 +103,26 @@ std::uint32_t board(const Planes& planes, ChaCha12Rng& words, std::uint64_t skip
     return successes;
 }
 
+// The lanes a worker boards its blocks in, when they pay: those of the request's block
+// function, when the worker's share of the blocks fills at least half of them, else none
+// (scalar). Narrower lanes than the processor's widest lose to the scalar boarding, whose words
+// come from the fastest block function.
+const LaneEngine* lanes_for(const Planes& planes, const CountRequest& request, std::uint64_t blocks,
+                            std::uint32_t workers) {
+    const std::span<const LaneEngine> engines = lane_engines(request.refill);
+    if (planes.seats > MAX_LANE_SEATS || engines.empty()) {
+        return nullptr;
+    }
+    const std::uint64_t per_worker = (blocks + workers - 1) / workers;
+    return engines.front().lanes <= 2 * per_worker ? &engines.front() : nullptr;
+}
+
 }  // namespace
+
+std::uint32_t blocks_at_once(std::uint64_t seats, ChaChaRefillFunction refill) noexcept {
+    const std::span<const LaneEngine> engines = lane_engines(refill);
+    return seats > MAX_LANE_SEATS || engines.empty() ? 1 : engines.front().lanes;
+}
 
 CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     check_request(request);
@@ -131,30 +151,74 @@ CountResult count_boardings(const Planes& planes, const CountRequest& request) {
     // a list that never grows cannot. The first failure stops every worker and reaches the caller.
     std::atomic<bool> stopped{false};
     std::vector<std::exception_ptr> failures(workers);
+    const LaneEngine* const engine = lanes_for(planes, request, blocks, workers);
+    // Where boarding `first` of a block draws first, and how many it counts from there. The
+    // scalar boardings of a block before `start` run here, unless the caller knows where they end.
+    struct Part {
+        ChaCha12Rng words;
+        std::uint64_t block;
+        std::uint64_t counted;
+    };
+    const auto part = [&](std::uint64_t index, std::vector<SeatNumber>& seats) {
+        const std::uint64_t block = first_block + index;
+        const std::uint64_t block_start = block * size;
+        const std::uint64_t first = std::max(request.start, block_start) - block_start;
+        const std::uint64_t end = std::min(request.stop - block_start, size);
+        Part made{ChaCha12Rng(request.key, block, request.refill), block, end - first};
+        if (index == 0 && first != 0 && request.start_position != UNKNOWN_POSITION) {
+            made.words.seek(request.start_position);
+        } else {
+            board(planes, made.words, first, 0, seats);
+        }
+        return made;
+    };
+    // Blocks claimed one by one as lanes fall free.
+    struct Feed {
+        std::atomic<std::uint64_t>& claims;
+        const std::atomic<bool>& stopped;
+        std::uint64_t blocks;
+        CountResult& result;
+        const decltype(part)& part_of;
+        std::vector<SeatNumber>& seats;
+        bool next(LaneRun& run) {
+            const std::uint64_t index = claims.fetch_add(1, std::memory_order_relaxed);
+            if (index >= blocks || stopped.load(std::memory_order_relaxed)) {
+                return false;
+            }
+            const Part made = part_of(index, seats);
+            // A block's count is below 2^32.
+            run = {index, made.block, made.words.position(), static_cast<std::uint32_t>(made.counted)};
+            return true;
+        }
+        void done(const LaneRun& run, std::uint32_t successes, std::uint64_t stop_position) {
+            result.per_block[static_cast<std::size_t>(run.id)] = successes;
+            if (run.id == blocks - 1) {
+                result.stop_position = stop_position;
+            }
+        }
+    };
     const auto work = [&](std::uint32_t worker) noexcept {
         try {
             // Made by the worker itself, as in run_simulations: lists of different workers
             // never share a cache line.
             std::vector<SeatNumber> seats;
             seats.reserve(static_cast<std::size_t>(planes.seats));
+            if (engine != nullptr) {
+                Feed feed{next, stopped, blocks, result, part, seats};
+                const auto passengers = static_cast<std::uint32_t>(planes.passengers);
+                board_in_lanes(*engine, request.key, lane_plane(passengers, static_cast<std::uint32_t>(planes.seats)),
+                               feed);
+                return;
+            }
             for (;;) {
                 const std::uint64_t index = next.fetch_add(1, std::memory_order_relaxed);
                 if (index >= blocks || stopped.load(std::memory_order_relaxed)) {
                     return;
                 }
-                const std::uint64_t block = first_block + index;
-                const std::uint64_t block_start = block * size;
-                const std::uint64_t first = std::max(request.start, block_start) - block_start;
-                const std::uint64_t end = std::min(request.stop - block_start, size);
-                ChaCha12Rng words(request.key, block, request.refill);
-                std::uint64_t skipped = first;
-                if (index == 0 && first != 0 && request.start_position != UNKNOWN_POSITION) {
-                    words.seek(request.start_position);
-                    skipped = 0;
-                }
-                result.per_block[static_cast<std::size_t>(index)] = board(planes, words, skipped, end - first, seats);
+                Part made = part(index, seats);
+                result.per_block[static_cast<std::size_t>(index)] = board(planes, made.words, 0, made.counted, seats);
                 if (index == blocks - 1) {
-                    result.stop_position = words.position();
+                    result.stop_position = made.words.position();
                 }
             }
         } catch (...) {

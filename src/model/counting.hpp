@@ -72,6 +72,11 @@ struct CountResult {
 // <S> seats: at most <L> fit" (no_memory) when one seat list does not fit in memory.
 void check_countable(const Planes& planes);
 
+// The blocks of a plane of `seats` seats that one worker boards at once with the block function
+// `refill`, in its lanes (lanes.hpp): a call fills them when it holds about this many blocks
+// per worker. 1 where the worker boards on the scalar path.
+std::uint32_t blocks_at_once(std::uint64_t seats, ChaChaRefillFunction refill) noexcept;
+
 // Counts the request's boardings on worker threads, each block on one of them. Every check
 // runs before any work; the failures are CountErrors, never a report on standard error.
 CountResult count_boardings(const Planes& planes, const CountRequest& request);

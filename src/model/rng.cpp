@@ -69,17 +69,31 @@ void read_os_entropy(ChaChaKey& key) {
     }
 }
 
+void ThreadRng::reseed() {
+    register_fork_handler();
+    ChaChaKey key;
+    source_(key);
+    words_.rekey(key);
+    refills_left_ = REFILLS_PER_SEED;
+    ++seedings_;
+}
+
 const std::uint32_t* ThreadRng::refill() {
     if (refills_left_ == 0) {
-        register_fork_handler();
-        ChaChaKey key;
-        source_(key);
-        words_.rekey(key);
-        refills_left_ = REFILLS_PER_SEED;
-        ++seedings_;
+        reseed();
     }
     --refills_left_;
     return words_.refill();
+}
+
+std::uint64_t ThreadRng::take_blocks(std::uint32_t count, ChaChaKey& key) {
+    const std::uint32_t refills = count / CHACHA_REFILL_BLOCKS;
+    if (refills_left_ < refills) {
+        reseed();
+    }
+    refills_left_ -= refills;
+    key = words_.key();
+    return words_.skip_blocks(count);
 }
 
 ThreadRng& thread_rng() noexcept { return this_thread_rng; }

@@ -50,6 +50,16 @@ public:
         }
     }
 
+    // Hands `count` blocks to a caller that computes them itself (the lanes, lanes.hpp): the
+    // first one's counter; the next refill starts after them. The buffered words stay to be
+    // read, and position() no longer means anything.
+    std::uint64_t skip_blocks(std::uint32_t count) noexcept {
+        const std::uint64_t first = counter_;
+        counter_ += count;
+        return first;
+    }
+    [[nodiscard]] const ChaChaKey& key() const noexcept { return key_; }
+
     // The buffered words, for WordCursor.
     const std::uint32_t* next_word() const noexcept { return buffer_.data() + index_; }
     const std::uint32_t* buffer_end() const noexcept { return buffer_.data() + CHACHA_REFILL_WORDS; }
@@ -126,7 +136,15 @@ public:
     void set_next_word(const std::uint32_t* next) noexcept { words_.set_next_word(next); }
     const std::uint32_t* refill();
 
+    // `count` fresh blocks of the stream (a multiple of CHACHA_REFILL_BLOCKS, at most a key's
+    // worth) for lanes that compute them themselves: the first one's counter, and their key in
+    // `key`. They count toward the next key as the refills of as many words do, and a key
+    // without room for all of them is replaced first; the buffered words stay to be read.
+    std::uint64_t take_blocks(std::uint32_t count, ChaChaKey& key);
+
 private:
+    void reseed();
+
     ChaChaRng<ROUNDS> words_{ChaChaKey{}};
     std::uint64_t seedings_ = 0;
     SeedSource source_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "batch.hpp"
 #include "boarding.hpp"
@@ -154,11 +155,58 @@ TEST(RunSimulations, RecordsThatCannotBoardGiveZeroWithoutThrowing) {
     EXPECT_EQ(count_of(stderr_of([&no_columns] { EXPECT_EQ(run_simulations(no_columns, 10), 0.0); }), "\n"), 10u);
 }
 
-TEST(RunSimulations, DefaultPlaneComesOutNearOneHalf) {
-    constexpr std::uint64_t ITERATIONS = 20000;
-    const double result = run_simulations(plane(DEFAULT_PASSENGERS, DEFAULT_SEATS), ITERATIONS);
-    const double sigma = 0.5 / std::sqrt(static_cast<double>(ITERATIONS));
-    EXPECT_NEAR(result, 0.5, 5 * sigma);
+// P(X >= x) for X chi-square distributed with an even number of degrees of freedom:
+// exp(-x/2) * sum over j < dof/2 of (x/2)^j / j!.
+double chi_square_tail(double x, std::uint32_t dof) {
+    double term = std::exp(-x / 2);
+    double sum = 0;
+    for (std::uint32_t j = 0; j < dof / 2; ++j) {
+        sum += term;
+        term *= x / 2 / (j + 1);
+    }
+    return sum;
+}
+
+// Many small batches at 2, 3, 10 and 100 passengers (a plane with as many seats: the last
+// passenger sits right with probability exactly 1/2): each batch's count of true boardings
+// against the exact binomial distribution (chi-square over the counts' classes, the tails
+// pooled), and the total against its mean. A biased draw, lanes that repeat words or follow one
+// another, or boardings lost or run twice each move one of the two. Eight checks with a false
+// alarm below 1.25e-7 each: below 1e-6 for the test.
+TEST(RunSimulations, CountsFollowTheExactBinomialDistribution) {
+    constexpr std::uint32_t CALLS = 3000;
+    constexpr std::uint32_t BOARDINGS = 64;
+    constexpr double FALSE_ALARM = 1.25e-7;
+    // Classes 22 .. 42 and the two tails: 23 classes, 22 degrees of freedom, each class
+    // expecting at least ten calls.
+    constexpr std::uint32_t LOW = 22;
+    constexpr std::uint32_t HIGH = 42;
+    std::vector<double> expected(HIGH - LOW + 3, 0.0);
+    double pmf = std::ldexp(1.0, -static_cast<int>(BOARDINGS));
+    for (std::uint32_t k = 0; k <= BOARDINGS; ++k) {
+        expected[k < LOW ? 0 : k > HIGH ? expected.size() - 1 : k - LOW + 1] += pmf * CALLS;
+        pmf = pmf * (BOARDINGS - k) / (k + 1);
+    }
+    for (const std::uint64_t passengers : {2u, 3u, 10u, 100u}) {
+        std::vector<std::uint32_t> observed(expected.size(), 0);
+        std::uint64_t total = 0;
+        for (std::uint32_t call = 0; call < CALLS; ++call) {
+            const double fraction = run_simulations(plane(passengers, passengers), BOARDINGS);
+            const auto count = static_cast<std::uint32_t>(std::lround(fraction * BOARDINGS));
+            ++observed[count < LOW ? 0 : count > HIGH ? observed.size() - 1 : count - LOW + 1];
+            total += count;
+        }
+        double chi_square = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            chi_square += (observed[i] - expected[i]) * (observed[i] - expected[i]) / expected[i];
+        }
+        EXPECT_GT(chi_square_tail(chi_square, static_cast<std::uint32_t>(expected.size() - 1)), FALSE_ALARM)
+            << passengers << " passengers: chi-square " << chi_square;
+        // |z| > 5.29 has probability 1.2e-7 under the normal approximation of 192,000 boardings.
+        const double boardings = double{CALLS} * BOARDINGS;
+        const double z = (static_cast<double>(total) - boardings / 2) / std::sqrt(boardings / 4);
+        EXPECT_LT(std::abs(z), 5.29) << passengers << " passengers: " << total << " of " << boardings;
+    }
 }
 
 TEST(RunSimulations, LeavesNoThreadBehind) {

@@ -206,7 +206,7 @@ def _replay_parser() -> _Parser:
 
 
 def _show_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=f"{_PROG} show",
         description="Show one boarding of a seeded run seat by seat: the cabin, the chain of passengers"
         " who found their seat taken, and whether the last passenger sat in their own seat. With --first,"
@@ -444,8 +444,7 @@ def _precision_outcome(result: Estimate, asked: int, target: float, stops: List[
     if stops:
         stop, dropped = stops[-1]
         where = "early, " if stop < asked else ""
-        past = (f"; {dropped:,} boardings counted past it by calls already under way are left out"
-                if dropped else "")
+        past = f"; {dropped:,} boardings counted past it are left out" if dropped else ""
         return (f"stopped {where}at {stop:,} of the {asked:,} boardings asked: the anytime line's half-width"
                 f" (the confidence sequence, {half:.3g}) reached the target {target:g}{past}")
     if half <= target:  # reached by the boardings resumed, before this run counted any

@@ -118,7 +118,9 @@ def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
     file = tmp_path / "run.json"
     estimate(50_000, 5, 5, seed=3, block_size=1000).save(file)  # past the stopping point already
     assert main(["60000", *arguments, "--resume", str(file)]) == 0
-    assert "the anytime line's half-width (0.009" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert f"stopped early, at {iterations:,} of the 60,000 boardings asked" in err
+    assert f"; {50_000 - iterations:,} boardings counted past it are left out" in err
     for beyond in (0, 7000):
         dataclasses.replace(estimate(iterations + beyond, 5, 5, seed=3, block_size=1000), interrupted=True).save(file)
         assert main(["1e9", *arguments, "--resume", str(file)]) == 0

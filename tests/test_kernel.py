@@ -12,9 +12,9 @@ import threading
 import time
 from pathlib import Path
 
-import kernel_oracle as oracle
 import pytest
 
+import kernel_oracle as oracle
 from tavrin_estimate import _kernel
 
 ZERO_KEY = bytes(32)
@@ -105,7 +105,7 @@ def test_block_functions_are_named_fastest_first() -> None:
     """The portable function is always there, last; the others are the known vector ones, fastest first."""
     order = ["avx512", "avx2", "sse2", "scalar"]
     assert BLOCK_FUNCTIONS[-1] == "scalar"
-    assert BLOCK_FUNCTIONS == [name for name in order if name in BLOCK_FUNCTIONS]
+    assert [name for name in order if name in BLOCK_FUNCTIONS] == BLOCK_FUNCTIONS
 
 
 KEY = oracle.seed_key(0)

@@ -23,13 +23,13 @@ from typing import Any, Callable, Iterator, List, NoReturn, Optional
 
 from ._counting import MAX_BLOCK_SIZE, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
-from ._intervals import DEFAULT_METHOD, METHODS
 from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
+from ._intervals import DEFAULT_METHOD, METHODS
 from ._plane import check_confidence, check_iterations, check_plane
 from ._replay import replay
 from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, READ_VERSIONS, RETIRED_FORMATS, Estimate
-from ._version import __version__
 from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
+from ._version import __version__
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2

@@ -252,7 +252,7 @@ class _Run:
     """A growing span: its block counts are kept as a list of arrays, appended to as
     neighbours join, so that joining costs no copy of what is already held."""
 
-    __slots__ = ("start", "stop", "successes", "chunks")
+    __slots__ = ("chunks", "start", "stop", "successes")
 
     def __init__(self, start: int, stop: int, successes: int, counts: Optional[array]) -> None:  # type: ignore[type-arg]
         self.start = start

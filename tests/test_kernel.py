@@ -95,7 +95,7 @@ def test_calls_going_on_from_their_stop_positions_add_up_to_the_known_answers(ca
     cuts = sorted({start, stop, *random.Random(seed).sample(range(start + 1, stop), min(12, stop - start - 1))})
     per_block = [0] * ((stop - 1) // block_size - start // block_size + 1)
     for low, high in zip(cuts, cuts[1:]):
-        successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)
+        _successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)
         for offset, count in enumerate(array.array("I", counts)):
             per_block[low // block_size - start // block_size + offset] += count
     assert (sum(per_block), per_block) == answer

@@ -370,7 +370,7 @@ def _print_result(result: object, end: str = "\n") -> None:
         print(result, end=end, flush=True)
     except (OSError, ValueError, AttributeError):
         with contextlib.suppress(OSError):
-            sys.stdout = open(os.devnull, "w")
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - standard output until the process ends
 
 
 def _replay(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:

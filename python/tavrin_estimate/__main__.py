@@ -219,7 +219,7 @@ def _open(parser: argparse.ArgumentParser, file: ResultFile, args: argparse.Name
     wanted = (args.passengers, args.seats, args.cols)
     if saved.configuration != wanted:
         file.close()
-        _refuse(parser, 
+        _refuse(parser,
             f"{file.path} holds a run of {saved.passengers} passengers, {saved.seats} seats and cols"
             f" {saved.cols!r}; give the same plane to continue it"
         )

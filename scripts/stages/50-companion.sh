@@ -2,9 +2,9 @@
 # Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The companion module tavrin_estimate: its optional dependencies and test tools in the x86-64
 # venvs, mypy (strict, as pyproject.toml sets it), the convergence picture drawn under PyPy (the
-# docs stage draws both pictures again from their seeds under CPython and compares them byte for byte with the
-# committed ones), and its tests (tests/companion, which the python stage leaves out) under
-# CPython and PyPy.
+# docs stage draws both pictures again from their seeds under CPython and compares them byte
+# for byte with the committed ones), and its tests (tests/companion, which the python stage
+# leaves out) under CPython and PyPy.
 # dask.distributed installs under PyPy 3.9 but cannot be imported there (psutil's extension
 # needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only; so
 # do the comparisons with scipy and statsmodels, the schema checks of the result files

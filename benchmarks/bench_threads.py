@@ -68,11 +68,11 @@ def main() -> None:
         f"{sys.implementation.name} {sys.version.split()[0]}, {build}, GIL {'on' if gil else 'off'} at run time, "
         f"{len(os.sched_getaffinity(0))} processors; plane of {options.passengers}"
     )
-    counts = sorted(set([1, *options.threads]))
+    counts = sorted({1, *options.threads})
     best = {(k, shared): 0.0 for k in counts for shared in (False, True)}
     for _ in range(ROUNDS):
-        for key in best:
-            best[key] = max(best[key], calls_per_second(key[0], key[1], options.passengers, options.budget))
+        for key, rate in best.items():
+            best[key] = max(rate, calls_per_second(key[0], key[1], options.passengers, options.budget))
     print(f"{'threads':>7} {'own planes, calls/s':>20} {'speed-up':>8} {'one plane, calls/s':>19} {'speed-up':>8}")
     for k in counts:
         own, one = best[(k, False)], best[(k, True)]

@@ -17,11 +17,11 @@ from pathlib import Path
 
 os.environ["TAVRIN_PUZZLES_WORKER_THREADS"] = "1"
 
-import tavrin_puzzles  # noqa: E402
+import tavrin_puzzles
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_simulations import module_rate  # noqa: E402
-from pure_boarding import generate_seating as pure_generate_seating  # noqa: E402
+from bench_simulations import module_rate
+from pure_boarding import generate_seating as pure_generate_seating
 
 ROUNDS = 5
 

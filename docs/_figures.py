@@ -17,8 +17,8 @@ except ImportError:
 
 matplotlib.use("Agg")  # files only, no display needed
 
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.figure import Figure  # noqa: E402
+import matplotlib.pyplot as plt
+from matplotlib.figure import Figure
 
 ROOT = Path(__file__).resolve().parent.parent
 # What would make two drawings of the same run differ: the date and matplotlib's version in the

@@ -23,7 +23,9 @@ from typing import Dict, List, Optional, Tuple
 
 from _figures import add_output_options, chosen_output, save  # first: matplotlib without a display
 
-import matplotlib.pyplot as plt  # noqa: E402
+# isort: split
+
+import matplotlib.pyplot as plt
 
 from tavrin_estimate import estimate
 from tavrin_estimate._intervals import proportion_ci

@@ -13,7 +13,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "_ext"))
 
-from tavrin_estimate import __version__  # noqa: E402  (the installed package is documented)
+from tavrin_estimate import __version__  # the installed package is documented
 
 project = "tavrin_puzzles"
 author = "tavrin_puzzles developers"

@@ -20,7 +20,9 @@ from typing import List, Optional, Sequence
 
 from _figures import add_output_options, chosen_output, save  # first: matplotlib without a display
 
-import matplotlib.pyplot as plt  # noqa: E402
+# isort: split
+
+import matplotlib.pyplot as plt
 
 from tavrin_estimate import Estimate, estimate
 

@@ -25,9 +25,8 @@ from typing import Any, Dict, List, Tuple
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
-import kernel_oracle as oracle  # noqa: E402
-
-from tavrin_estimate import _kernel, seed_key  # noqa: E402
+import kernel_oracle as oracle
+from tavrin_estimate import _kernel, seed_key
 
 TRACKED = ROOT / "docs" / "test-vectors.json"
 DEFAULT_OUTPUT = ROOT / "build" / "docs" / "test-vectors.json"

@@ -16,8 +16,28 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build binutils file)
-PIP_TOOLS=(pytest hypothesis scikit-build-core cmake ninja)
 CONSTRAINTS="$ROOT/scripts/constraints.txt"
+# dependency_group NAME...: the requirements of the dependency groups NAME... of pyproject.toml
+# (with those of the groups they include), one a line.
+dependency_group() {
+    python3 - "$ROOT/pyproject.toml" "$@" <<'EOF'
+import sys, tomllib
+with open(sys.argv[1], "rb") as file:
+    groups = tomllib.load(file)["dependency-groups"]
+def requirements(name, seen=()):
+    if name in seen:
+        sys.exit(f"dependency group {name} includes itself")
+    for entry in groups[name]:
+        if isinstance(entry, str):
+            yield entry.replace(" ", "")
+        else:
+            yield from requirements(entry["include-group"], (*seen, name))
+print(*dict.fromkeys(requirement for name in sys.argv[2:] for requirement in requirements(name)), sep="\n")
+EOF
+}
+# Every venv's tools: the module's build requirements and the test tools.
+mapfile -t PIP_TOOLS < <(dependency_group build test)
+((${#PIP_TOOLS[@]})) || { echo "==> no dependency groups build and test in pyproject.toml" >&2; exit 1; }
 constraints_hash() { sha256sum <"$CONSTRAINTS" | cut -c1-16; }
 
 STAGE_STEP=""

@@ -39,7 +39,7 @@ U64_MAX = 2**64 - 1
 DEFAULT_COLS = list("ABCDEF")
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def panic_type() -> type:
     """Return the PanicException type, which the module only shows through a raised instance."""
     try:

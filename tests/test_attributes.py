@@ -7,7 +7,7 @@ import collections
 
 import pytest
 
-from conftest import DEFAULT_COLS, state
+from conftest import state
 from tavrin_puzzles import Planes
 
 

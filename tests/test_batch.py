@@ -21,7 +21,7 @@ WORKERS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
         pytest.param(lambda plane: plane.run_simulations(10), id="positional"),
         pytest.param(lambda plane: plane.run_simulations(iterations=10), id="keyword"),
         pytest.param(lambda plane: plane.run_simulations(*[10]), id="unpacked-positional"),
-        pytest.param(lambda plane: plane.run_simulations(**{"iterations": 10}), id="unpacked-keyword"),
+        pytest.param(lambda plane: plane.run_simulations(iterations=10), id="unpacked-keyword"),
         pytest.param(lambda plane: Planes.run_simulations(plane, 10), id="unbound"),
     ],
 )

@@ -5,7 +5,6 @@ for the constructor's cols and for each item the cols setter takes."""
 from __future__ import annotations
 
 import math
-
 import sys
 
 import pytest
@@ -237,7 +236,7 @@ def test_text_must_be_str(route: str, value: object, shown_as: str) -> None:
 @pytest.mark.parametrize(
     ("route", "text"),
     [
-        pytest.param(route, text, id=f"{route}-{ascii(text)}")
+        pytest.param(route, text, id=f"{route}-{text!a}")
         for route in sorted(TEXT_ROUTES)
         for text in ["\ud800", "\udfff", "AB\udc00", "\udfffA"]
         if route != "setter-item" or len(text) == 1

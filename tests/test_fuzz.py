@@ -19,8 +19,8 @@ from conftest import Count, is_fraction_of, lying_str, panic_type, state
 from tavrin_puzzles import Planes
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 EXAMPLES = {"tiny": 15, "small": 1000, "large": 20000}
 FUZZ = settings(
@@ -236,7 +236,7 @@ def call_checked(entry, argument):
     """Call entry(argument); return (succeeded, result). Undocumented exceptions fail."""
     try:
         return True, entry(argument)
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+    except BaseException as exc:  # PanicException derives from BaseException
         assert documented(exc), f"undocumented {type(exc).__name__}: {exc}"
         return False, None
 

@@ -12,9 +12,9 @@ import threading
 import time
 from pathlib import Path
 
-import kernel_oracle as oracle
 import pytest
 
+import kernel_oracle as oracle
 from tavrin_estimate import _kernel
 
 ZERO_KEY = bytes(32)
@@ -99,7 +99,7 @@ def test_calls_going_on_from_their_stop_positions_add_up_to_the_known_answers(ca
     assert len(cuts) > len(set(cuts))
     per_block = [0] * ((stop - 1) // block_size - start // block_size + 1)
     for low, high in zip(cuts, cuts[1:]):
-        successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)
+        _successes, counts, position = _kernel.count(*plane, low, high, position=position if low % block_size else 0)
         for offset, count in enumerate(array.array("I", counts)):
             per_block[low // block_size - start // block_size + offset] += count
     assert (sum(per_block), per_block) == answer
@@ -109,7 +109,7 @@ def test_block_functions_are_named_fastest_first() -> None:
     """The portable function is always there, last; the others are the known vector ones, fastest first."""
     order = ["avx512", "avx2", "sse2", "scalar"]
     assert BLOCK_FUNCTIONS[-1] == "scalar"
-    assert BLOCK_FUNCTIONS == [name for name in order if name in BLOCK_FUNCTIONS]
+    assert [name for name in order if name in BLOCK_FUNCTIONS] == BLOCK_FUNCTIONS
 
 
 def test_lanes_follow_the_fastest_block_function_and_the_plane() -> None:

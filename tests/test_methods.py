@@ -114,7 +114,7 @@ def test_assigned_values_take_effect(method: str, changes: dict) -> None:
     [
         pytest.param(lambda plane, name: getattr(plane, name)(1), id="positional"),
         pytest.param(lambda plane, name: getattr(plane, name)(x=1), id="keyword"),
-        pytest.param(lambda plane, name: getattr(plane, name)(*[], **{"iterations": 1}), id="unpacked-keyword"),
+        pytest.param(lambda plane, name: getattr(plane, name)(*[], iterations=1), id="unpacked-keyword"),
         pytest.param(lambda plane, name: getattr(Planes, name)(), id="unbound-no-receiver"),
         pytest.param(lambda plane, name: getattr(Planes, name)(5), id="unbound-wrong-receiver"),
         pytest.param(lambda plane, name: getattr(Planes, name)("plane"), id="unbound-str-receiver"),

@@ -44,8 +44,8 @@ def draw_figures(app: Sphinx) -> None:
         subprocess.run([sys.executable, str(DOCS / f"{name}.py"), "--output", str(drawn)], check=True,
                        stdout=subprocess.DEVNULL)
         if not filecmp.cmp(drawn, DOCS / f"{name}.png", shallow=False):
-            logger.warning(f"docs/{name}.py drew a picture that differs from docs/{name}.png:"
-                           " redraw it with --update-docs (or pin matplotlib and Pillow as the scripts do)")
+            logger.warning("docs/%s.py drew a picture that differs from docs/%s.png:"
+                           " redraw it with --update-docs (or pin matplotlib and Pillow as the scripts do)", name, name)
 
 
 class CommandHelp(SphinxDirective):

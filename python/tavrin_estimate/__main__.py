@@ -25,14 +25,14 @@ from ._boarding import boarding, find_boarding
 from ._counting import MAX_BLOCK_SIZE, MAX_BOARDING, parse_seed
 from ._estimate import EstimateFailed, EstimateInterrupted, estimate
 from ._executors import PRECISION_STOPS, WORKER_THREADS_VARIABLE
-from ._intervals import ANYTIME, DEFAULT_METHOD, METHODS
 from ._interrupt import STOP_SIGNALS, StopRequest, exit_status, run_program
+from ._intervals import ANYTIME, DEFAULT_METHOD, METHODS
 from ._plane import check_confidence, check_iterations, check_plane
 from ._progress import boardings_for_half_width
 from ._replay import replay
 from ._result import DEFAULT_CONFIDENCE, FILE_FORMAT, READ_VERSIONS, RETIRED_FORMATS, Estimate
-from ._version import __version__
 from ._store import DEFAULT_CHECKPOINT_SECONDS, FileRefused, ResultFile, check_checkpoint_seconds, encode
+from ._version import __version__
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
@@ -488,7 +488,7 @@ def _print_result(result: object, end: str = "\n") -> None:
         print(result, end=end, flush=True)
     except (OSError, ValueError, AttributeError):
         with contextlib.suppress(OSError):
-            sys.stdout = open(os.devnull, "w")
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - standard output until the process ends
 
 
 def _replay(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: StopRequest) -> int:

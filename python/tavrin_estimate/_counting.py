@@ -253,7 +253,7 @@ class _Run:
     neighbours join, so that joining costs no copy of what is already held; `totals` holds the
     sum of each array."""
 
-    __slots__ = ("start", "stop", "successes", "chunks", "totals")
+    __slots__ = ("chunks", "start", "stop", "successes", "totals")
 
     def __init__(self, start: int, stop: int, successes: int, counts: Optional[array]) -> None:  # type: ignore[type-arg]
         self.start = start

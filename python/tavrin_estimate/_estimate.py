@@ -74,7 +74,7 @@ def _check_half_width(value: object) -> Optional[float]:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"half_width must be a number, not {type(value).__name__}")
-    if not (0.0 < value and math.isfinite(value)):
+    if not (value > 0.0 and math.isfinite(value)):
         raise ValueError(f"half_width must be a positive number, got {value!r}")
     return float(value)
 

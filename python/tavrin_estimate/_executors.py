@@ -28,11 +28,11 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 from . import _kernel
 from ._counting import Holdings, counts_from_bytes, seed_key, touched_blocks
 from ._interrupt import StopRequest
+from ._intervals import anytime
 from ._progress import Progress
+from ._result import Provenance
 from ._store import Checkpointer
 from ._version import __version__
-from ._intervals import anytime
-from ._result import Provenance
 
 # A local call lasts about this long: short enough that Ctrl-C answers at once, long enough
 # that handing the next call to the kernel costs nothing.

@@ -44,7 +44,7 @@ class Progress:
 
 def duration(seconds: float) -> str:
     """A short, rounded form of a duration: 45s, 3m05s, 2h07m."""
-    whole = int(round(seconds))
+    whole = round(seconds)
     if whole < 60:
         return f"{whole}s"
     if whole < 3600:

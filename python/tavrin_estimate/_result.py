@@ -580,7 +580,7 @@ class Estimate:
             "method": self.method,
         }
 
-    def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
+    def save(self, path: Union[str, os.PathLike[str]]) -> None:
         """Write the result to `path` as JSON with a checksum, replacing the file in one step.
 
         The new content goes to a temporary file in the same folder, flushed to the disk and
@@ -607,7 +607,7 @@ class Estimate:
         file.save_once(self.to_dict())
 
     @classmethod
-    def load(cls, path: Union[str, "os.PathLike[str]"]) -> Estimate:
+    def load(cls, path: Union[str, os.PathLike[str]]) -> Estimate:
         """Read a result that `save` (or the command line's ``--resume``) wrote.
 
         Parameters

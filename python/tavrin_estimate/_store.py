@@ -285,7 +285,7 @@ def _fsync_folder(folder: str) -> None:
         os.close(fd)
 
 
-def _temporary_pattern(name: str) -> "re.Pattern[str]":
+def _temporary_pattern(name: str) -> re.Pattern[str]:
     return re.compile(re.escape(f".{name[:_NAME_KEPT]}.") + f"[0-9a-f]{{{_TOKEN_HEX_DIGITS}}}"
                       + re.escape(_TEMPORARY_SUFFIX))
 

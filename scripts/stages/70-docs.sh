@@ -10,8 +10,9 @@
 # intersphinx is off, the theme's assets are local, and external links are not followed.
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
-# Their versions, and those of what they bring, are pinned in scripts/constraints.txt.
-DOCS_TOOLS=(sphinx pydata-sphinx-theme sphinx-copybutton numpydoc myst-parser jsonschema matplotlib pillow numpy mypy)
+# The docs dependency group of pyproject.toml; their versions, and those of what they bring,
+# are pinned in scripts/constraints.txt.
+mapfile -t DOCS_TOOLS < <(dependency_group docs)
 OUT="$ROOT/build/docs"
 PYTHON="$ROOT/.venv-docs/bin/python"
 

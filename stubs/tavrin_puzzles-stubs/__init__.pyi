@@ -28,7 +28,7 @@ class Planes:
 
     def __new__(
         cls, passengers: SupportsIndex = 100, seats: SupportsIndex = 100, cols: str = ...
-    ) -> "Planes":
+    ) -> Planes:
         """Make a configuration: 100 passengers, 100 seats and columns "ABCDEF" by default.
 
         Args:

@@ -85,7 +85,7 @@ def test_a_worker_killed_mid_run_changes_nothing(reference: Estimate, monkeypatc
 
     with local_cluster(2) as cluster, Client(cluster) as connected:
         pids = connected.run(os.getpid)
-        killer = KillWorker(sorted(pids.values())[0])
+        killer = KillWorker(min(pids.values()))
         monkeypatch.setattr(_estimate, "make_progress", lambda *args, **kwargs: killer)
         result = estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, client=connected, progress=True)
         assert 0 < killer.killed_at < TOTAL

@@ -7,7 +7,7 @@ import io
 import sys
 import types
 import warnings
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 

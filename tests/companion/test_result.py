@@ -13,8 +13,7 @@ from typing import Any, Callable
 
 import pytest
 
-from tavrin_estimate import Estimate, Part, Provenance, Span, estimate, exact_answer, wilson_interval
-from tavrin_estimate import _store
+from tavrin_estimate import Estimate, Part, Provenance, Span, _store, estimate, exact_answer, wilson_interval
 
 from .support import NEAR_CERTAIN
 

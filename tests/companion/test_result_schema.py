@@ -12,11 +12,12 @@ from typing import Any, Callable, Dict, List
 
 import pytest
 
-from .support import needs
 from tavrin_estimate import Estimate, Part, Span, estimate
 from tavrin_estimate.__main__ import main
 from tavrin_estimate._intervals import METHODS
 from tavrin_estimate._store import checksum
+
+from .support import needs
 
 pytestmark = needs("jsonschema")
 

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import Iterator, List, Tuple
 
 import pytest
 

@@ -367,15 +367,15 @@ def test_kill_9_during_saves_always_leaves_a_whole_file(tmp_path: Path) -> None:
     rng = random.Random(1907)
     last = 0
     for _ in range(10):
-        child = subprocess.Popen([sys.executable, "-c", SAVER, str(path)], stdout=subprocess.PIPE,
-                                 env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-        assert child.stdout is not None and child.stdout.readline() == b"ready\n"
-        # The first child lives until its first save, however slow the machine.
-        while last == 0 and not path.exists() and child.poll() is None:
-            time.sleep(0.001)
-        time.sleep(rng.uniform(0.0, 0.05))
-        child.send_signal(signal.SIGKILL)
-        child.wait()
+        # Leaving the block closes the child's pipe and waits for it.
+        with subprocess.Popen([sys.executable, "-c", SAVER, str(path)], stdout=subprocess.PIPE,
+                              env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}) as child:
+            assert child.stdout is not None and child.stdout.readline() == b"ready\n"
+            # The first child lives until its first save, however slow the machine.
+            while last == 0 and not path.exists() and child.poll() is None:
+                time.sleep(0.001)
+            time.sleep(rng.uniform(0.0, 0.05))
+            child.send_signal(signal.SIGKILL)
         with opened(path) as file:
             document = file.open()
         # Killed before its first save, a child leaves the file as it was (absent at first).

@@ -46,7 +46,8 @@ def interrupted_after(arguments: List[str], seconds: float, from_start: bool = F
     """Start the child, SIGINT it `seconds` after its first progress line (or its start); the
     seconds from the signal to its exit, and the boardings it printed."""
     child = subprocess.Popen([*arguments, "--progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                             # One thread here: the child gets back the SIGINT that a stage ignores.
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509
     try:
         assert child.stderr is not None
         if not from_start:

@@ -16,9 +16,8 @@ from __future__ import annotations
 import argparse
 from typing import List, Optional
 
+import matplotlib.pyplot as plt
 from _figures import add_output_options, chosen_output, save  # first: matplotlib without a display
-
-import matplotlib.pyplot as plt  # noqa: E402
 
 from tavrin_estimate import Boarding, find_boarding
 

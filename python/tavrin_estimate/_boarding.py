@@ -41,9 +41,9 @@ class SeatLabels(Mapping[int, str]):
     """Passenger number -> seat label, read from seat numbers held compactly (a dict of a
     million-seat plane's labels would take hundreds of megabytes); equal to the dict it reads as."""
 
-    __slots__ = ("_numbers", "_cols", "_changed")
+    __slots__ = ("_changed", "_cols", "_numbers")
 
-    def __init__(self, numbers: "array[int]", cols: str, changed: Optional[Dict[int, int]] = None) -> None:
+    def __init__(self, numbers: array[int], cols: str, changed: Optional[Dict[int, int]] = None) -> None:
         self._numbers = numbers
         self._cols = cols
         # Passengers whose seat is not the one at their place in `numbers`.
@@ -55,7 +55,7 @@ class SeatLabels(Mapping[int, str]):
             raise KeyError(passenger)
         return self._changed.get(passenger, self._numbers[passenger - 1])
 
-    def numbers(self) -> "array[int]":
+    def numbers(self) -> array[int]:
         """Every passenger's seat number as listed before any change (the tickets' own)."""
         return self._numbers
 
@@ -184,7 +184,7 @@ class Boarding:
     def _on_ticket(self, number: int) -> bool:
         return self.seats == self.passengers or number in self._ticketed()
 
-    def _ticketed(self) -> "frozenset[int]":
+    def _ticketed(self) -> frozenset[int]:
         """The seats shown that are on a ticket: one pass over the tickets, however large the
         plane, and no set of all of them."""
         cached: Optional[frozenset[int]] = self.__dict__.get("_ticketed_seats")
@@ -262,7 +262,7 @@ class Boarding:
                 f' red: taken by someone displaced</p>'
                 f'<p style="color:{verdict_colour}">{html.escape(self.chain_text(), quote=False)}</p></div>')
 
-    def plot(self, ax: Optional["Axes"] = None) -> "Axes":
+    def plot(self, ax: Optional[Axes] = None) -> Axes:
         """Draw the cabin as a grid of seats with the chain as arrows (needs matplotlib).
 
         Parameters

@@ -9,9 +9,9 @@ import itertools
 import re
 from html.parser import HTMLParser
 
-import kernel_oracle as oracle
 import pytest
 
+import kernel_oracle as oracle
 from tavrin_estimate import _kernel, boarding, find_boarding, seed_key
 from tavrin_puzzles import Planes
 
@@ -87,7 +87,7 @@ def test_the_text_shows_every_row_and_the_whole_chain() -> None:
         lines = text.splitlines()
         assert lines[0] == f"Boarding {index} of seed 2026 (100 passengers, 100 seats, block size 65,536)"
         assert [line.split()[0].strip("[]<>{}") for line in lines[1:18]] == [f"{6 * r + 1}A" for r in range(17)]
-        for drawer, seat in b.chain:
+        for _drawer, seat in b.chain:
             assert re.search(rf"[\[<{{]{seat}[\]>}}]", text)
         chain = " ".join(lines[19:])
         named = [int(m) for m in re.findall(r"(?:^|; )(?:passenger )?(\d+)(?:, the last passenger,)? took", chain)]

@@ -106,7 +106,7 @@ def test_half_width_stops_at_the_target_or_says_it_was_missed(tmp_path: Path,
     stop_line = captured.err.splitlines()[-1]
     assert stop_line.startswith(f"stopped early, at {iterations:,} of the 1,000,000,000 boardings asked: the anytime")
     dropped = re.search(r"; ([\d,]+) boardings counted past it", stop_line)
-    displayed = re.findall(r"^([\d,]+)/1,000,000,000 boardings", captured.err, re.M)[-1]
+    displayed = re.findall(r"^([\d,]+)/1,000,000,000 boardings", captured.err, re.MULTILINE)[-1]
     assert int(displayed.replace(",", "")) - iterations == (int(dropped[1].replace(",", "")) if dropped else 0)
     assert "+-0.01 reached" in captured.err
     assert main(["20000", *arguments, "--progress"]) == 0

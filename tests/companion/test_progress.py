@@ -13,8 +13,14 @@ import pytest
 
 from tavrin_estimate import _progress, estimate
 from tavrin_estimate._intervals import proportion_ci
-from tavrin_estimate._progress import (LOG_SECONDS, PlainProgress, Progress, TqdmProgress, boardings_for_half_width,
-                                      make_progress)
+from tavrin_estimate._progress import (
+    LOG_SECONDS,
+    PlainProgress,
+    Progress,
+    TqdmProgress,
+    boardings_for_half_width,
+    make_progress,
+)
 
 from .support import needs
 

@@ -144,14 +144,30 @@ Ref pair(Ref first, Ref second) {
     return tuple;
 }
 
+// The plane of a call, from its first three arguments.
+template <std::size_t N>
+Planes bound_plane(const BoundArguments<N>& bound) {
+    Planes plane;
+    plane.passengers = convert_argument(to_count, bound[0].get(), "passengers");
+    plane.seats = convert_argument(to_count, bound[1].get(), "seats");
+    plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
+    return plane;
+}
+
+// A stream position given by the caller: 2**64 - 1 is the kernel's own mark for "not known".
+std::uint64_t to_position(PyObject* object) {
+    const std::uint64_t position = to_count(object);
+    if (position == UNKNOWN_POSITION) {
+        throw PendingError::lazy(PyExc_ValueError, "position must be less than 2**64 - 1");
+    }
+    return position;
+}
+
 PyObject* kernel_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object(" in count()", [&] {
         BoundArguments<COUNT_PARAMETERS.size()> bound;
         bind_arguments(COUNT_FUNCTION, args, nargs, kwnames, bound);
-        Planes plane;
-        plane.passengers = convert_argument(to_count, bound[0].get(), "passengers");
-        plane.seats = convert_argument(to_count, bound[1].get(), "seats");
-        plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
+        const Planes plane = bound_plane(bound);
         CountRequest request;
         request.key = convert_argument(to_key, bound[3].get(), "key");
         request.block_size = convert_argument(to_count, bound[4].get(), "block_size");
@@ -166,13 +182,10 @@ PyObject* kernel_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         // With a position (None counts as not given) the call also says where the next one goes on.
         const bool positioned = bound[9] && bound[9].get() != Py_None;
         if (positioned) {
-            request.start_position = convert_argument(to_count, bound[9].get(), "position");
+            request.start_position = convert_argument(to_position, bound[9].get(), "position");
             if (request.block_size != 0 && request.start % request.block_size == 0 && request.start_position != 0) {
                 throw PendingError::lazy(PyExc_ValueError, "position must be 0 where a block begins, not " +
                                                                std::to_string(request.start_position));
-            }
-            if (request.start_position == UNKNOWN_POSITION) {
-                throw PendingError::lazy(PyExc_ValueError, "position must be less than 2**64 - 1");
             }
         }
         const CountResult result = count_unlocked(plane, request);
@@ -191,10 +204,7 @@ PyObject* kernel_board(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guard_object(" in board()", [&] {
         BoundArguments<BOARD_PARAMETERS.size()> bound;
         bind_arguments(BOARD_FUNCTION, args, nargs, kwnames, bound);
-        Planes plane;
-        plane.passengers = convert_argument(to_count, bound[0].get(), "passengers");
-        plane.seats = convert_argument(to_count, bound[1].get(), "seats");
-        plane.cols = convert_argument(str_to_chars, bound[2].get(), "cols");
+        const Planes plane = bound_plane(bound);
         BoardingRequest request;
         request.key = convert_argument(to_key, bound[3].get(), "key");
         request.block_size = convert_argument(to_count, bound[4].get(), "block_size");
@@ -203,10 +213,7 @@ PyObject* kernel_board(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             request.refill = convert_argument(to_refill, bound[6].get(), "block_function");
         }
         if (bound[7] && bound[7].get() != Py_None) {
-            request.start_position = convert_argument(to_count, bound[7].get(), "position");
-            if (request.start_position == UNKNOWN_POSITION) {
-                throw PendingError::lazy(PyExc_ValueError, "position must be less than 2**64 - 1");
-            }
+            request.start_position = convert_argument(to_position, bound[7].get(), "position");
         }
         BoardingRecord record;
         try {

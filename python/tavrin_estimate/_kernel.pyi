@@ -60,6 +60,6 @@ def board(
 def block_functions() -> list[str]:
     """The block functions this processor runs, fastest first."""
 
-def lanes(seats: int) -> int:
+def lanes(seats: int, /) -> int:
     """The blocks of a plane of `seats` seats that one worker thread counts at once with the
     fastest block function (1 where a thread counts one block at a time)."""

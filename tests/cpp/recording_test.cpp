@@ -46,7 +46,7 @@ Chain literal_chain(const std::vector<SeatNumber>& tickets, G& g) {
             const std::uint32_t place = uniform_below(g, static_cast<std::uint32_t>(free_seats.size()));
             chain.drawers.push_back(p);
             chain.places.push_back(place);
-            own = free_seats.begin() + place;
+            own = free_seats.begin() + static_cast<std::ptrdiff_t>(place);
         }
         free_seats.erase(own);
     }

@@ -180,7 +180,9 @@ def test_a_precision_target_stops_at_the_same_block_whatever_the_split(
             with pytest.raises(EstimateInterrupted) as stopped:
                 estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, half_width=target, progress=True)
             resume = stopped.value.result
-            assert resume.iterations <= stop  # a loaded machine may reach the target before the stop
+            # It may hold boardings past the stop (a stop request breaks off the check that would
+            # cut them, and calls hold many blocks): the resumed run must cut them.
+            assert resume.interrupted
             monkeypatch.undo()
         result = estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, half_width=target, resume=resume)
     assert result.iterations == stop and not result.interrupted

@@ -43,7 +43,8 @@ nitpick_ignore_regex = [
      r"array(\.array)?|fractions\.Fraction|Fraction|typing\..*|Optional|Tuple|Callable|Any|"
      r"concurrent\.futures\..*|KeyboardInterrupt|RuntimeError|ValueError|TypeError|MemoryError|"
      r"OverflowError|BaseException|Exception|NotImplemented|NaN|nan|.*PathLike.*|(tavrin_estimate\._intervals\.)?ConfidenceInterval|"
-     r"PanicException)"),  # PanicException: not importable, described on the Planes page
+     r"PanicException|matplotlib\..*|Axes)"),  # PanicException: not importable, described on the Planes page;
+    # matplotlib's classes: intersphinx is off, so another project's pages are not linked
 ]
 
 # `name` in a docstring links to what it names when that can be imported (and must then

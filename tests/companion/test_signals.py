@@ -18,6 +18,7 @@ from typing import Iterator, List, Tuple
 import pytest
 
 from tavrin_estimate import Estimate, estimate
+from tavrin_estimate._executors import WORKER_THREADS_VARIABLE
 from tavrin_estimate._interrupt import STOP_SIGNALS, StopRequest
 from tavrin_estimate._result import FILE_FORMAT, FILE_VERSION
 from tavrin_estimate._store import read_document
@@ -88,14 +89,16 @@ def printed_count(out: str) -> Tuple[int, int]:
 
 def start(*arguments: str) -> subprocess.Popen[bytes]:
     """The command line in a child with every stopping signal at its default disposition (a
-    shell's background job would hand it SIGINT ignored)."""
+    shell's background job would hand it SIGINT ignored), counting on one worker thread: what
+    a signal does is the same on any number, and the child counts while the test waits."""
 
     def defaults() -> None:
         for signum in STOP_SIGNALS:
             signal.signal(signum, signal.SIG_DFL)
 
     return subprocess.Popen([sys.executable, "-m", "tavrin_estimate", *arguments], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, preexec_fn=defaults)
+                            stderr=subprocess.PIPE, preexec_fn=defaults,
+                            env={**os.environ, WORKER_THREADS_VARIABLE: "1"})
 
 
 def wait_until_running(child: subprocess.Popen[bytes]) -> None:

@@ -193,13 +193,13 @@ def worker_threads_running() -> bool:
 def test_releases_the_interpreter_lock_while_counting() -> None:
     """Python code runs while another thread counts: it sees the kernel's worker threads alive,
     which it never could if the count kept the lock (the workers end before count returns). A
-    count is short, and a loaded machine may not schedule the looking thread in time: up to ten
-    counts are watched."""
+    count is short (eight blocks, too few to fill the lanes, about a quarter of a second), and a
+    loaded machine may not schedule the looking thread in time: up to ten counts are watched."""
     seen = False
     for _ in range(10):
         done = threading.Event()
         counter = threading.Thread(
-            target=lambda: (_kernel.count(100, 100, "ABCDEF", KEY, 65536, 0, 2 * 65536, threads=1), done.set()))
+            target=lambda: (_kernel.count(100, 100, "ABCDEF", KEY, 65536, 0, 8 * 65536, threads=1), done.set()))
         counter.start()
         while not (seen or done.is_set()):
             seen = worker_threads_running()

@@ -60,8 +60,8 @@ WIDTH_REFRESH_SECONDS = 1.0
 WORKER_THREADS_VARIABLE = "TAVRIN_PUZZLES_WORKER_THREADS"
 
 # Where a caller that reports precision stops (the command line) collects them: for each run
-# that a half-width target ended, its stopping point and the boardings counted past it (by
-# calls under way when the target was reached) that the result leaves out.
+# that a half-width target ended, its stopping point and the boardings counted past it that the
+# result leaves out (by calls under way when the target was reached, or resumed from a result).
 PRECISION_STOPS: contextvars.ContextVar[Optional[List[Tuple[int, int]]]] = contextvars.ContextVar(
     "precision_stops", default=None)
 

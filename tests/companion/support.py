@@ -11,7 +11,7 @@ import warnings
 
 import pytest
 
-from tavrin_estimate import _estimate
+from tavrin_estimate import _estimate, _executors
 from tavrin_estimate._progress import Progress
 
 # Statistical checks in these tests take their intervals at this confidence, so that one of
@@ -61,3 +61,11 @@ def interrupting(monkeypatch: pytest.MonkeyPatch, updates: int) -> InterruptAfte
     reporter = InterruptAfter(updates)
     monkeypatch.setattr(_estimate, "make_progress", lambda *args, **kwargs: reporter)
     return reporter
+
+
+def one_block_calls(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Count local runs in calls of one block, so that a run is still going at every
+    interruption however many processors and vector lanes this machine has (a call otherwise
+    holds a block for each lane of each processor: 64 blocks with AVX-512 on two processors)."""
+    monkeypatch.setattr(_executors, "CALL_SECONDS", 0.0)
+    monkeypatch.setattr(_executors.Backend, "blocks_at_once", lambda self, seats: 1)

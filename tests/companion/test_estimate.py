@@ -21,7 +21,7 @@ from tavrin_estimate import Estimate, EstimateFailed, EstimateInterrupted, Part,
 from tavrin_estimate._counting import Holdings, counts_to_bytes
 from tavrin_estimate._intervals import proportion_ci
 
-from .support import interrupting
+from .support import interrupting, one_block_calls
 
 PLANE = (12, 14, "ABCDEF")
 SEED = 2**100 + 12345
@@ -98,10 +98,7 @@ def test_interrupted_and_resumed_anywhere_gives_the_same_count(
     for total in (BLOCK + 1, 5 * BLOCK - 3):
         partial = estimate(total, *PLANE, resume=partial)
         assert partial.parts[0].ranges == ((0, total),)
-    # Calls of one block per thread, so that the run is still going at every interruption
-    # however fast this machine is.
-    monkeypatch.setattr(_executors, "CALL_SECONDS", 0.0)
-    monkeypatch.setattr(_executors.Backend, "blocks_at_once", lambda self, seats: self.processors())
+    one_block_calls(monkeypatch)
     for updates in (2, 5, 3):
         reporter = interrupting(monkeypatch, updates)
         with pytest.raises(EstimateInterrupted) as stopped:
@@ -176,6 +173,7 @@ def test_a_precision_target_stops_at_the_same_block_whatever_the_split(
     else:
         resume = None
         if how == "interrupted":
+            one_block_calls(monkeypatch)
             interrupting(monkeypatch, 3)
             with pytest.raises(EstimateInterrupted) as stopped:
                 estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, half_width=target, progress=True)

@@ -147,7 +147,13 @@ MUSL_REQUIRED_MODULES="threading subprocess _posixsubprocess signal select unitt
 
 # musl_python ARCH: sets MUSL_PYTHON to the architecture's interpreter, building it first when
 # the cache has none for the current sources, musl, GCC and recipe.
+declare -A MUSL_PYTHON_OF=()
 musl_python() {
+    # Found once a stage: the versions come from apt, which takes seconds to ask.
+    if [ -n "${MUSL_PYTHON_OF[$1]:-}" ]; then
+        MUSL_PYTHON="${MUSL_PYTHON_OF[$1]}"
+        return 0
+    fi
     local arch="$1" lock
     mkdir -p "$MUSL_CACHE"
     # One build at a time, also across clones: a second run waits, then finds it made.
@@ -200,6 +206,7 @@ musl_python() {
     flock -u "$lock"
     exec {lock}>&-
     MUSL_PYTHON="$prefix/bin/python3.11"
+    MUSL_PYTHON_OF[$arch]="$MUSL_PYTHON"
 }
 
 # Installed from wheels that the host's pip fetches: the musl interpreters have no ssl module,
@@ -259,6 +266,34 @@ musl_venv() {
             -c "$CONSTRAINTS" "${MUSL_PIP_TOOLS[@]}" 2>&1 | without_pip_warnings
         printf '%s' "${MUSL_PIP_TOOLS[*]} $(constraints_hash)" >"$venv/.tools-installed"
     fi
+}
+
+# musl_inputs_hash ARCH: module_inputs_hash for the architecture's venv, with zig's version and
+# its compiler wrapper in place of the host's g++; empty outside a git work tree.
+musl_inputs_hash() {
+    local key
+    key="$(module_inputs_hash "$(musl_venv_of "$1")/bin/python")"
+    [ -n "$key" ] || return 0
+    { printf '%s\n' "$key"; "$ROOT/build/musl/bin/zig-c++-$1" --version 2>&1 | head -n 1
+      cat "$ROOT/build/musl/bin/zig-c++-$1"; } | sha256sum | cut -c1-16
+}
+
+# musl_install_module ARCH: the module built into the architecture's venv, unless the venv holds
+# one built from the same inputs (the hash is kept in the venv), and its imports checked.
+musl_install_module() {
+    local venv key
+    venv="$(musl_venv_of "$1")"
+    key="$(musl_inputs_hash "$1")"
+    if [ -n "$key" ] && [ "$(cat "$venv/.module-installed" 2>/dev/null)" = "$key" ] &&
+        musl_run "$1" "$venv/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null; then
+        log "tavrin_puzzles in $venv is up to date (hash $key)"
+    else
+        rm -f "$venv/.module-installed"
+        log "building and installing tavrin_puzzles into $venv"
+        musl_build_module "$1" install
+        [ -z "$key" ] || printf '%s\n' "$key" >"$venv/.module-installed"
+    fi
+    check_private_symbols musl_run "$1" "$venv/bin/python"
 }
 
 # musl_build_module ARCH install|wheel PIP-ARGUMENTS...: the module built by the architecture

@@ -10,9 +10,7 @@ ensure_apt_packages "${MUSL_APT_PACKAGES[@]}"
 musl_tools
 for arch in "${MUSL_ARCHES[@]}"; do
     musl_venv "$arch"
-    log "building and installing tavrin_puzzles into $(musl_venv_of "$arch")"
-    musl_build_module "$arch" install
-    check_private_symbols musl_run "$arch" "$(musl_venv_of "$arch")/bin/python"
+    musl_install_module "$arch"
 done
 
 for arch in "${MUSL_ARCHES[@]}"; do

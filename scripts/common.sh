@@ -17,6 +17,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 APT_PACKAGES=(pypy3 pypy3-dev pypy3-venv g++-multilib libgtest-dev cmake ninja-build binutils file)
 CONSTRAINTS="$ROOT/scripts/constraints.txt"
+# The companion's tests that stop child processes at random moments run their full rounds under
+# CPython 3.11 and PyPy 3.9 (stage 50) and this many under each further interpreter, each
+# interpreter drawing moments of its own: the whole run tries more moments than one full set,
+# in less time than a full set under every interpreter.
+STRESS_ROUNDS_BEYOND="${TAVRIN_STRESS_ROUNDS:-3}"
 # dependency_group NAME...: the requirements of the dependency groups NAME... of pyproject.toml
 # (with those of the groups they include), one a line.
 dependency_group() {

@@ -84,7 +84,8 @@ assert not sys._is_gil_enabled(), "importing the modules turned the GIL on"' || 
     "$python" -c 'import sys, sysconfig; print(sys.version.split()[0], "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL", sys.executable)'
     env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests" || failures+=("pytest under $version")
     log "companion tests under CPython $version"
-    env -u PYTHON_GIL "$python" -m pytest "$ROOT/tests/companion" || failures+=("companion tests under $version")
+    env -u PYTHON_GIL TAVRIN_STRESS_ROUNDS="$STRESS_ROUNDS_BEYOND" "$python" -m pytest "$ROOT/tests/companion" ||
+        failures+=("companion tests under $version")
 done
 ((${#failures[@]} == 0)) || fail "$(IFS=,; printf '%s' "${failures[*]}" | sed 's/,/, /g') failed"
 

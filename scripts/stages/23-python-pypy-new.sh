@@ -26,5 +26,5 @@ for suite in "${suites[@]}"; do
     "$python" -c 'import sys, platform; print(sys.version.replace("\n", " "), platform.libc_ver())'
     "$python" -m pytest "$ROOT/tests"
     log "companion tests under $suite's PyPy $version"
-    "$python" -m pytest "$ROOT/tests/companion"
+    TAVRIN_STRESS_ROUNDS="$STRESS_ROUNDS_BEYOND" "$python" -m pytest "$ROOT/tests/companion"
 done

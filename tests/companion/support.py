@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import importlib
 import os
+import platform
+import random
 import signal
 import subprocess
 import sys
@@ -69,3 +71,15 @@ def one_block_calls(monkeypatch: pytest.MonkeyPatch) -> None:
     holds a block for each lane of each processor: 64 blocks with AVX-512 on two processors)."""
     monkeypatch.setattr(_executors, "CALL_SECONDS", 0.0)
     monkeypatch.setattr(_executors.Backend, "blocks_at_once", lambda self, seats: 1)
+
+
+def random_moments(seed: int, rounds: int) -> tuple[random.Random, range]:
+    """The generator and the rounds of a test that stops child processes at random moments.
+    Each interpreter draws moments of its own (its name and version join the seed), so that the
+    interpreters of one whole run try different ones; TAVRIN_STRESS_ROUNDS, when set, replaces
+    `rounds` (the test command asks for fewer under the interpreters beyond the first two)."""
+    wanted = os.environ.get("TAVRIN_STRESS_ROUNDS")
+    if wanted is not None:
+        rounds = int(wanted)
+    # sys.version names a free-threaded build as such.
+    return random.Random(f"{seed} {platform.python_implementation()} {sys.version}"), range(rounds)

@@ -5,7 +5,6 @@ file serves one run at a time."""
 from __future__ import annotations
 
 import os
-import random
 import re
 import select
 import signal
@@ -22,6 +21,8 @@ from tavrin_estimate._executors import WORKER_THREADS_VARIABLE
 from tavrin_estimate._interrupt import STOP_SIGNALS, StopRequest
 from tavrin_estimate._result import FILE_FORMAT, FILE_VERSION
 from tavrin_estimate._store import read_document
+
+from .support import random_moments
 
 # A child gets this long to start and to finish; a guard against hanging, not a measure.
 CHILD_TIMEOUT_SECONDS = 120
@@ -171,9 +172,9 @@ def test_repeated_ctrl_c_never_loses_the_session(tmp_path: Path) -> None:
     the save and the exit): every time the partial result is printed and saved, and the status
     is the first signal's, 130."""
     path = tmp_path / "run.json"
-    rng = random.Random(4242)
+    rng, rounds = random_moments(4242, 8)
     held = 0
-    for _ in range(8):
+    for _ in rounds:
         child = start("1e12", *PLANE, "--progress", "--resume", str(path))
         wait_until_running(child)
         time.sleep(rng.uniform(0.0, 0.3))
@@ -199,9 +200,9 @@ def test_kill_9_at_random_moments_loses_at_most_the_last_interval(tmp_path: Path
     saves too: every time the file reads back (or is still absent), holds no fewer boardings
     than before, and the last run resumes to exactly the total with the seed's own count."""
     path = tmp_path / "run.json"
-    rng = random.Random(99)
+    rng, rounds = random_moments(99, 8)
     held = 0
-    for _ in range(8):
+    for _ in rounds:
         child = start("1e12", *PLANE, "--progress", "--checkpoint-seconds", "0", "--resume", str(path))
         wait_until_running(child)
         # The first child lives until its first checkpoint, however slow the machine.

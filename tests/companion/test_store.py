@@ -7,7 +7,6 @@ import importlib.util
 import json
 import multiprocessing
 import os
-import random
 import shutil
 import signal
 import socket
@@ -33,6 +32,8 @@ from tavrin_estimate._store import (
     encode,
     read_bounded,
 )
+
+from .support import random_moments
 
 KIND = "store test"
 KIND_RESULT = "tavrin_estimate result"
@@ -369,9 +370,9 @@ def test_kill_9_during_saves_always_leaves_a_whole_file(tmp_path: Path) -> None:
     file reads back as a whole document of a count no lower than before, and the next holder
     removes the temporary the killed save left."""
     path = tmp_path / "run.json"
-    rng = random.Random(1907)
+    rng, rounds = random_moments(1907, 10)
     last = 0
-    for _ in range(10):
+    for _ in rounds:
         # Leaving the block closes the child's pipe and waits for it.
         with subprocess.Popen([sys.executable, "-c", SAVER, str(path)], stdout=subprocess.PIPE,
                               env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}) as child:

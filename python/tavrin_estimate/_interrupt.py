@@ -60,17 +60,24 @@ class _Flag:
     end of a pipe that Python's own signal handler writes each signal's number to as it arrives
     (signal.set_wakeup_fd), the first signal is the first number there. Signals still pending
     together when a thread of the process next runs are handed over at once, in no order of
-    their sending (the handler of the highest number runs first): none can be told first."""
+    their sending (the handler of the highest number runs first): none can be told first.
+
+    Python runs a handler again inside itself when a signal arrives between two of its
+    bytecodes, and a signal storm nests it as deep as the signals keep coming: setting the flag
+    never waits (no threading.Event, whose lock a nested call would wait for forever, handling
+    each further signal one level deeper), and a nested call returns at once."""
 
     def __init__(self) -> None:
-        self.event = threading.Event()
+        # Taken once, never given back: the call that takes it is the one that sets the flag.
+        self._claim = threading.Lock()
+        self.is_set = False
         self.signum: Optional[int] = None
         self.arrivals: Optional[int] = None
 
     def set(self, signum: Optional[int]) -> None:
-        if not self.event.is_set():
+        if self._claim.acquire(blocking=False):
             self.signum = signum if signum is None else self._first_arrived(signum)
-            self.event.set()
+            self.is_set = True
 
     def _first_arrived(self, signum: int) -> int:
         if self.arrivals is not None:
@@ -125,7 +132,7 @@ class StopRequest:
 
     @property
     def requested(self) -> bool:
-        return self._flag.event.is_set()
+        return self._flag.is_set
 
     @property
     def signum(self) -> Optional[int]:
@@ -180,10 +187,13 @@ class StopRequest:
         program whose work is done and saved, so that a late signal neither waits nor prints a
         KeyboardInterrupt traceback, nor changes the status that the first one decided."""
         flag = self._flag
+        claim = threading.Lock()
 
         def end(signum: int, frame: Optional[FrameType]) -> None:
             flag.set(signum)
-            end_process(exit_status(flag.signum or signum))
+            # A signal arriving while an earlier one ends the process leaves that to it.
+            if claim.acquire(blocking=False):
+                end_process(exit_status(flag.signum or signum))
 
         for signum, _ in self._swapped:
             signal.signal(signum, end)
@@ -197,7 +207,7 @@ def end_process(status: int) -> NoReturn:
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
-        except (OSError, ValueError, AttributeError):
+        except Exception:  # a stream that cannot be flushed (one a nested handler holds) keeps no process alive
             pass
     os._exit(status)
 

@@ -10,8 +10,10 @@ import select
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
+from types import FrameType
 from typing import Iterator, List, Tuple
 
 import pytest
@@ -73,6 +75,46 @@ def test_handlers_of_the_application_and_ignored_signals_are_left_alone(own_hand
         deliver(signal.SIGHUP)
         assert not stop.requested and calls == [signal.SIGTERM]
         assert signal.getsignal(signal.SIGHUP) == signal.SIG_IGN
+
+
+def test_a_signal_inside_the_handler_neither_waits_nor_changes_the_first(own_handlers: None) -> None:
+    """Python runs a handler again inside itself when a signal arrives between two of its
+    bytecodes. At each line that the handling of a SIGINT runs (the standard library's
+    included), another signal's handler is called there: it returns at once every time, and
+    the flag is set by whichever call got there first."""
+    lines = 0
+
+    def handle(nest_at: int) -> StopRequest:
+        request = StopRequest(STOP_SIGNALS)
+        seen = 0
+
+        def trace(frame: FrameType, event: str, arg: object) -> object:
+            nonlocal seen, lines
+            if event == "line":
+                seen += 1
+                lines = max(lines, seen)
+                if seen == nest_at:
+                    request._on_signal(signal.SIGTERM, None)
+            return trace
+
+        def run() -> None:
+            sys.settrace(trace)
+            try:
+                request._on_signal(signal.SIGINT, None)
+            finally:
+                sys.settrace(None)
+
+        handler = threading.Thread(target=run, daemon=True)
+        handler.start()
+        handler.join(CHILD_TIMEOUT_SECONDS)
+        assert not handler.is_alive(), f"a signal at line {nest_at} of the handling waits forever"
+        return request
+
+    assert handle(0).signum == signal.SIGINT
+    assert lines > 3
+    for nest_at in range(1, lines + 1):
+        request = handle(nest_at)
+        assert request.requested and request.signum in (signal.SIGINT, signal.SIGTERM)
 
 
 # --- The command line in a child process -------------------------------------------------------

@@ -11,7 +11,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from tavrin_estimate import Estimate, EstimateInterrupted, estimate
+from tavrin_estimate import Estimate, EstimateInterrupted, _executors, estimate
 from tavrin_estimate.__main__ import main
 from tavrin_estimate._progress import Progress
 
@@ -100,6 +100,8 @@ def test_ctrl_c_keeps_the_finished_tasks_and_a_resume_completes_them(
 ) -> None:
     """SIGINT after a few tasks: the result holds the tasks that had finished (in any order),
     the others are cancelled, and resuming on the cluster runs exactly what is missing."""
+    # Short tasks, so that however fast the workers the run is still going at the sixth update.
+    monkeypatch.setattr(_executors, "TASK_SECONDS", 0.0)
     interrupting(monkeypatch, updates=6)
     with pytest.raises(EstimateInterrupted) as stopped:
         estimate(TOTAL, *PLANE, seed=SEED, block_size=BLOCK, client=client, progress=True)

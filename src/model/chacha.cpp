@@ -10,23 +10,17 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include "sse2.hpp"
+
 // Vector code is compiled for its instruction set alone and reached only after asking the
-// processor (SSE2 needs no asking where the build's target has it, as on x86-64). GCC applies
-// the attribute to plain functions only, so the vector code takes the round count as an
-// argument.
-#ifdef __SSE2__
-#define TAVRIN_SSE2_FUNCTION
-#else
-#define TAVRIN_SSE2_FUNCTION __attribute__((target("sse2")))
-#endif
+// processor (SSE2 where the build's target lacks it: see sse2.hpp). GCC applies the attribute
+// to plain functions only, so the vector code takes the round count as an argument.
 #endif
 
 namespace tavrin {
 
 namespace {
 
-// "expand 32-byte k" read as four little-endian words (RFC 7539, section 2.3).
-constexpr std::array<std::uint32_t, 4> SIGMA = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 using Block = std::array<std::uint32_t, CHACHA_BLOCK_WORDS>;
 
@@ -36,7 +30,7 @@ constexpr std::uint32_t high_word(std::uint64_t v) { return static_cast<std::uin
 Block input_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream) {
     Block in{};
     for (std::uint32_t i = 0; i < 4; ++i) {
-        in[i] = SIGMA[i];
+        in[i] = CHACHA_SIGMA[i];
     }
     for (std::uint32_t i = 0; i < 8; ++i) {
         in[4 + i] = key[i];
@@ -83,25 +77,15 @@ using Lanes = __m128i;
 
 TAVRIN_SSE2_FUNCTION inline Lanes splat(std::uint32_t v) { return _mm_set1_epi32(static_cast<int>(v)); }
 
-template <int N>
-TAVRIN_SSE2_FUNCTION inline Lanes rotl_lanes(Lanes v) {
-    if constexpr (N == 16) {
-        // Swapping the 16-bit halves of every lane is one shuffle on each half of the register.
-        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
-    } else {
-        return _mm_or_si128(_mm_slli_epi32(v, N), _mm_srli_epi32(v, 32 - N));
-    }
-}
-
 TAVRIN_SSE2_FUNCTION inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
     a = _mm_add_epi32(a, b);
-    d = rotl_lanes<16>(_mm_xor_si128(d, a));
+    d = sse2_rotl<16>(_mm_xor_si128(d, a));
     c = _mm_add_epi32(c, d);
-    b = rotl_lanes<12>(_mm_xor_si128(b, c));
+    b = sse2_rotl<12>(_mm_xor_si128(b, c));
     a = _mm_add_epi32(a, b);
-    d = rotl_lanes<8>(_mm_xor_si128(d, a));
+    d = sse2_rotl<8>(_mm_xor_si128(d, a));
     c = _mm_add_epi32(c, d);
-    b = rotl_lanes<7>(_mm_xor_si128(b, c));
+    b = sse2_rotl<7>(_mm_xor_si128(b, c));
 }
 
 // r[i] holds word `first + i` of blocks 0..3 in its lanes; writes each block's four words in place.

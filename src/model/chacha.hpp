@@ -12,6 +12,9 @@
 namespace tavrin {
 
 inline constexpr std::uint32_t CHACHA_BLOCK_WORDS = 16;
+// The first four words of every block: "expand 32-byte k" read as four little-endian words
+// (RFC 7539, section 2.3).
+inline constexpr std::array<std::uint32_t, 4> CHACHA_SIGMA = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 inline constexpr std::uint32_t CHACHA_REFILL_BLOCKS = 4;
 inline constexpr std::uint32_t CHACHA_REFILL_WORDS = CHACHA_BLOCK_WORDS * CHACHA_REFILL_BLOCKS;
 

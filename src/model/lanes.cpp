@@ -8,14 +8,13 @@
 #ifdef TAVRIN_CHACHA_X86
 #include <cpuid.h>
 #include <immintrin.h>
+
+#include "sse2.hpp"
 #endif
 
 namespace tavrin {
 
 namespace {
-
-// "expand 32-byte k" read as four little-endian words.
-constexpr std::array<std::uint32_t, 4> SIGMA = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 #ifdef TAVRIN_CHACHA_X86
 
@@ -136,11 +135,7 @@ TAVRIN_LANE_FUNCTION inline V from_mask(Mask m) { return m; }
 }  // namespace avx2
 
 namespace sse2 {
-#ifdef __SSE2__
-#define TAVRIN_LANE_FUNCTION
-#else
-#define TAVRIN_LANE_FUNCTION __attribute__((target("sse2")))
-#endif
+#define TAVRIN_LANE_FUNCTION TAVRIN_SSE2_FUNCTION
 using V = __m128i;
 using Mask = __m128i;
 constexpr std::uint32_t WIDTH = 4;
@@ -154,11 +149,7 @@ TAVRIN_LANE_FUNCTION inline V add(V a, V b) { return _mm_add_epi32(a, b); }
 TAVRIN_LANE_FUNCTION inline V bxor(V a, V b) { return _mm_xor_si128(a, b); }
 template <int N>
 TAVRIN_LANE_FUNCTION inline V rotl(V v) {
-    if constexpr (N == 16) {
-        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
-    } else {
-        return _mm_or_si128(_mm_slli_epi32(v, N), _mm_srli_epi32(v, 32 - N));
-    }
+    return sse2_rotl<N>(v);
 }
 TAVRIN_LANE_FUNCTION inline void multiply(V word, V bound, V& low, V& high) {
     const V even = _mm_mul_epu32(word, bound);

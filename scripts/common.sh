@@ -265,6 +265,13 @@ build_lock() {
     echo "build-$("$1" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' | tr -c 'A-Za-z0-9_.\n-' _)"
 }
 
+# installed_from VENV KEY [RUNNER...]: whether VENV holds a module built from the inputs of hash
+# KEY (kept in the venv when it was built) that imports, its python run by RUNNER if given.
+installed_from() {
+    [ -n "$2" ] && [ "$(cat "$1/.module-installed" 2>/dev/null)" = "$2" ] &&
+        "${@:3}" "$1/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null
+}
+
 # install_module NAME: builds the module (incrementally, in build/scripts/<wheel tag>) into the
 # venv, unless the venv holds one built from the same inputs (its hash is kept in the venv), and
 # checks what it imports of the interpreter.
@@ -272,8 +279,7 @@ install_module() { with_lock "venv-$1" with_lock "$(build_lock "$ROOT/.venv-$1/b
 _install_module() {
     local venv="$ROOT/.venv-$1" key
     key="$(module_inputs_hash "$venv/bin/python")"
-    if [ -n "$key" ] && [ "$(cat "$venv/.module-installed" 2>/dev/null)" = "$key" ] &&
-        "$venv/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null; then
+    if installed_from "$venv" "$key"; then
         log "tavrin_puzzles in $venv is up to date (hash $key)"
         check_private_symbols "$venv/bin/python"
         return 0

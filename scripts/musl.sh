@@ -284,8 +284,7 @@ musl_install_module() {
     local venv key
     venv="$(musl_venv_of "$1")"
     key="$(musl_inputs_hash "$1")"
-    if [ -n "$key" ] && [ "$(cat "$venv/.module-installed" 2>/dev/null)" = "$key" ] &&
-        musl_run "$1" "$venv/bin/python" -c "import tavrin_puzzles, tavrin_estimate._kernel" 2>/dev/null; then
+    if installed_from "$venv" "$key" musl_run "$1"; then
         log "tavrin_puzzles in $venv is up to date (hash $key)"
     else
         rm -f "$venv/.module-installed"
